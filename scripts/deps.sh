@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Lyrebox needs to build, test and run.
+# Idempotent: prints nothing and touches nothing when everything is present.
+#   scripts/deps.sh          build + test packages
+#   scripts/deps.sh --tray   also the desktop shell's packages
+#   scripts/deps.sh --bench  also what the benchmarks compare against
+set -euo pipefail
+
+packages=(
+  g++ cmake make pkg-config
+  libflac++-dev libsndfile1-dev libfuse3-dev fuse3
+  libgtest-dev googletest
+  flac sox attr
+)
+for arg in "$@"; do
+  case "$arg" in
+    --tray) packages+=(libgtk-3-dev libayatana-appindicator3-dev) ;;
+    --tray-test) packages+=(libgtk-3-dev libayatana-appindicator3-dev xvfb x11-apps imagemagick
+                            xdotool xclip xfce4-panel dbus dbus-bin libglib2.0-bin) ;;
+    --bench) packages+=(bindfs hyperfine) ;;
+    *) echo "deps.sh: unknown option $arg" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed"; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -ne 0 ]; then
+  SUDO=sudo
+else
+  SUDO=
+fi
+echo "Installing: ${missing[*]}"
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,48 @@
+// Writes one FLAC file from interleaved float frames (value * 2^(bits-1), truncated),
+// storing a WAV file's chunk list as APPLICATION blocks with id "riff", one per element,
+// in order. Also holds the encoding side's process-wide settings: the compression level
+// and the count of conversions in progress.
+//
+// libFLAC++ stays inside FLACEncode.cpp. One encoder is used by one thread.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "transcode/Mutex.h"
+
+namespace Vantor::Audio {
+
+class FLACEncoder {
+ public:
+  // Creates (or truncates) path and writes the FLAC header and metadata. Throws
+  // "couldn't initialize flac encoder", "couldn't setup flac encoder",
+  // "couldn't set flac metadata", "couldn't init flac encoder".
+  FLACEncoder(const std::string& path, int compression, int bitsPerSample, int channels,
+              double sampleRate, long long totalFrames, const std::vector<std::string>& chunks);
+  ~FLACEncoder();
+  FLACEncoder(const FLACEncoder&) = delete;
+  FLACEncoder& operator=(const FLACEncoder&) = delete;
+
+  // frames * channels interleaved values. Throws "failed encoding flac".
+  void Encode(float* samples, int frames);
+  // Throws "failed finishing flac export".
+  void Finish();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace Vantor::Audio
+
+// The level (0..8) for every new conversion; read without a lock by conversions.
+extern std::atomic<int> flacCompression;
+// Conversions in progress; changed with encodingMutex_ held, read without it.
+extern std::atomic<int> encoding;
+extern Vantor::Mutex encodingMutex_;
+
+void SetCompression(int level);
+bool IsEncoding();
