@@ -30,14 +30,23 @@ void LogMessage(enum fuse_log_level, const char* format, va_list args) {
   char text[1024];
   vsnprintf(text, sizeof text, format, args);
   std::lock_guard<std::mutex> lock(logMutex_);
-  if (capture_) *capture_ = text;
+  if (capture_) *capture_ += text;
   else fputs(text, stderr);
 }
 
-std::string Reason(std::string message) {
-  while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
-  if (message.rfind("fuse: ", 0) == 0) message.erase(0, 6);
-  return message;
+// libfuse's messages as one line, without their "fuse: " prefixes.
+std::string Reason(const std::string& messages) {
+  std::string reason;
+  size_t start = 0;
+  while (start < messages.size()) {
+    size_t end = messages.find('\n', start);
+    if (end == std::string::npos) end = messages.size();
+    std::string line = messages.substr(start, end - start);
+    if (line.rfind("fuse: ", 0) == 0) line.erase(0, 6);
+    if (!line.empty()) reason += (reason.empty() ? "" : "; ") + line;
+    start = end + 1;
+  }
+  return reason;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -77,9 +86,12 @@ int Guard(F&& f) noexcept {
   }
 }
 
-void* Init(fuse_conn_info* conn, fuse_config*) {
+void* Init(fuse_conn_info* conn, fuse_config* config) {
   // open() sees O_TRUNC, so that overwriting a WAV file empties its FLAC file first.
   if (conn->capable & FUSE_CAP_ATOMIC_O_TRUNC) conn->want |= FUSE_CAP_ATOMIC_O_TRUNC;
+  // Removing an open file removes it at once instead of renaming it to a hidden name,
+  // which for a transcoded file would mean decoding it into a WAV file.
+  config->hard_remove = 1;
   return fuse_get_context()->private_data;
 }
 
@@ -319,11 +331,9 @@ bool FuseHost::Mount(const std::string& mountPoint, std::string& error) {
 
   // No kernel caching of names and attributes: a transcoded file changes size and date
   // when a conversion ends, and whether a WAV name stands for a FLAC file depends on
-  // what else is in its folder. Removing an open file removes it at once (hard_remove)
-  // instead of renaming it to a hidden name, which for a transcoded file would decode it.
+  // what else is in its folder.
   std::vector<std::string> args = {
-      "lyrebox", "-o",
-      "fsname=lyrebox,subtype=lyrebox,entry_timeout=0,attr_timeout=0,negative_timeout=0,hard_remove"};
+      "lyrebox", "-o", "fsname=lyrebox,subtype=lyrebox,entry_timeout=0,attr_timeout=0,negative_timeout=0"};
   // Shared with other users, the kernel checks their rights against the attributes shown.
   if (SharedWithOthers(options_)) args.insert(args.end(), {"-o", "default_permissions"});
   for (const auto& o : options_) args.insert(args.end(), {"-o", o});

@@ -1,0 +1,193 @@
+#include "VolumeFixture.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+using TestUtil::Quote;
+
+namespace E2E {
+
+int Sh(const std::string& script) { return TestUtil::Run("timeout 120 sh -c " + Quote(script)); }
+
+std::string ShOut(const std::string& script) {
+  return TestUtil::RunOutput("timeout 120 sh -c " + Quote(script));
+}
+
+bool WaitUntil(const std::function<bool()>& done, double seconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+bool IsMounted(const std::string& path) {
+  std::ifstream info("/proc/self/mountinfo");
+  std::string line;
+  while (std::getline(info, line)) {
+    std::istringstream fields(line);
+    std::string id, parent, dev, root, point;
+    if (!(fields >> id >> parent >> dev >> root >> point)) continue;
+    for (size_t i; (i = point.find("\\040")) != std::string::npos;) point.replace(i, 4, " ");
+    if (point == path) return true;
+  }
+  return false;
+}
+
+std::vector<std::string> Names(const std::string& folder) {
+  std::vector<std::string> names;
+  DIR* d = opendir(folder.c_str());
+  if (!d) return names;
+  while (dirent* e = readdir(d)) {
+    std::string n = e->d_name;
+    if (n != "." && n != "..") names.push_back(n);
+  }
+  closedir(d);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::string> CacheFiles(const std::string& folder) {
+  std::vector<std::string> found;
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(folder, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+    std::string n = it->path().filename();
+    if (n.size() > 12 && n[0] == '.' && n.compare(n.size() - 4, 4, ".wav") == 0 && n[n.size() - 11] == '_')
+      found.push_back(it->path());
+  }
+  return found;
+}
+
+std::string MakeNoiseWAV(int channels, int rate, int bits, double seconds, uint64_t seed,
+                         const std::string& before, const std::string& after) {
+  int container = (bits + 7) / 8;
+  size_t frames = static_cast<size_t>(seconds * rate);
+  std::string samples = TestUtil::RandomBytes(frames * channels * container, seed);
+  if (bits == 20) {
+    for (size_t i = 0; i < samples.size(); i += 3) samples[i] = static_cast<char>(samples[i] & 0xF0);
+  }
+  std::string body = "WAVE" + TestUtil::FmtChunk(channels, rate, bits, container) + before +
+                     TestUtil::Chunk("data", samples) + after;
+  return "RIFF" + TestUtil::LE32(static_cast<unsigned>(body.size())) + body;
+}
+
+void EncodeFLAC(const std::string& wav, const std::string& flac, bool keepChunks) {
+  ASSERT_EQ(Sh("flac -s -f " + std::string(keepChunks ? "--keep-foreign-metadata " : "") + "-o " +
+               Quote(flac) + " " + Quote(wav)),
+            0)
+      << wav;
+}
+
+std::string DecodeFLAC(const std::string& flac) {
+  std::string out = flac + ".decoded.wav";
+  EXPECT_EQ(Sh("flac -s -d -f --keep-foreign-metadata --force-legacy-wave-format -o " + Quote(out) + " " +
+               Quote(flac)),
+            0)
+      << flac;
+  std::string bytes = TestUtil::FileExists(out) ? TestUtil::ReadFile(out) : "";
+  unlink(out.c_str());
+  return bytes;
+}
+
+::testing::AssertionResult SameBytes(const std::string& actual, const std::string& expected) {
+  if (actual == expected) return ::testing::AssertionSuccess();
+  size_t i = 0;
+  while (i < actual.size() && i < expected.size() && actual[i] == expected[i]) ++i;
+  return ::testing::AssertionFailure() << actual.size() << " bytes instead of " << expected.size()
+                                       << ", first difference at offset " << i;
+}
+
+void VolumeTest::SetUp() {
+  root_ = tmp_.File("root");
+  mount_ = tmp_.File("mnt");
+  ASSERT_EQ(mkdir(root_.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(mount_.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(tmp_.File("home").c_str(), 0755), 0);
+  if (startInSetUp_) StartVolume();
+}
+
+void VolumeTest::TearDown() { StopVolume(); }
+
+void VolumeTest::StartVolume(const std::vector<std::string>& extra) {
+  std::vector<std::string> args = {"lyrebox", "-f", "--log", tmp_.File("log.txt")};
+  args.insert(args.end(), extra.begin(), extra.end());
+  args.push_back(root_);
+  args.push_back(mount_);
+  std::string out = tmp_.File("daemon.out"), err = tmp_.File("daemon.err");
+  std::string home = tmp_.File("home");
+
+  // Everything the child needs is made before fork: it only calls async-signal-safe functions.
+  std::vector<std::string> env = {"HOME=" + home};
+  for (char** e = environ; *e; ++e) {
+    if (std::string(*e).rfind("HOME=", 0) != 0) env.push_back(*e);
+  }
+  std::vector<char*> argv, envp;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  int o = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  int e = open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(o, STDOUT_FILENO);
+    dup2(e, STDERR_FILENO);
+    execve(LYREBOX_BINARY, argv.data(), envp.data());
+    _exit(127);
+  }
+  close(o);
+  close(e);
+  ASSERT_GE(pid_, 0);
+  bool exited = false;
+  bool mounted = WaitUntil(
+      [&] {
+        int status;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) exited = true;
+        return exited || IsMounted(mount_);
+      },
+      20);
+  if (exited) pid_ = -1;
+  ASSERT_TRUE(mounted && !exited) << "lyrebox did not mount: " << TestUtil::ReadFile(err);
+}
+
+int VolumeTest::StopVolume() {
+  if (pid_ < 0) return -1;
+  if (IsMounted(mount_)) Sh("fusermount3 -u " + Quote(mount_));
+  if (IsMounted(mount_)) {
+    ADD_FAILURE() << "busy at unmount; detaching";
+    Sh("fusermount3 -u -z " + Quote(mount_));
+  }
+  int status = 0;
+  bool ended = WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, 60);
+  if (!ended) {
+    ADD_FAILURE() << "lyrebox did not end after unmounting";
+    kill(pid_, SIGKILL);
+    waitpid(pid_, &status, 0);
+  }
+  pid_ = -1;
+  std::string err = tmp_.File("daemon.err");
+  EXPECT_EQ(TestUtil::FileExists(err) ? TestUtil::ReadFile(err) : "", "") << "unexpected daemon output";
+  unlink(err.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+std::string VolumeTest::LogText() const {
+  std::string log = tmp_.File("log.txt");
+  return TestUtil::FileExists(log) ? TestUtil::ReadFile(log) : "";
+}
+
+}  // namespace E2E
