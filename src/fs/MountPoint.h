@@ -16,6 +16,11 @@ namespace Lyrebox {
 std::string GetMountPathImpl(const std::string& base);
 // GetMountPathImpl("$HOME/Lyrebox").
 std::string GetMountPath();
+// Picks GetMountPath() and creates that folder (mode 0755). On failure returns an empty
+// string and sets error. The folder is ours to remove after unmounting.
+std::string CreateMountPoint(std::string& error);
+// Removes a mount point made by CreateMountPoint (rmdir: only when empty, never recursive).
+void RemoveMountPoint(const std::string& path);
 
 // The log file path: the one set with SetLogFile, else $HOME + "/Desktop/LyreboxLog.txt".
 std::string LogFile();
