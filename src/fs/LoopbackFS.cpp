@@ -297,7 +297,9 @@ int LoopbackFS::TruncateFile(FileHandle& handle, off_t length) {
   std::shared_lock<std::shared_mutex> gate(handle.gate);
   if (handle.transcoded) {
     Vantor::Transcoder* t = Vantor::FindTranscoder(&handle);
-    return t ? t->Truncate(length) : -EBADF;
+    if (!t) return -EBADF;
+    // Cut to nothing, the file is empty for every opening, as a plain file would be.
+    return length == 0 ? TruncateStored(t->Path()) : t->Truncate(length);
   }
   return ftruncate(handle.fd, length) == 0 ? 0 : -Errno();
 }
