@@ -58,10 +58,9 @@ FileHandle* HandleOf(const fuse_file_info* fi) {
   return fi ? reinterpret_cast<FileHandle*>(static_cast<uintptr_t>(fi->fh)) : nullptr;
 }
 
-void SetHandle(fuse_file_info* fi, FileHandle* handle) {
-  fi->fh = reinterpret_cast<uintptr_t>(handle);
-  fi->keep_cache = 0;  // what the kernel cached of an earlier opening may be outdated
-}
+// What the kernel cached of a file is kept across openings only while the file's
+// modification time and size stay the same (libfuse's auto_cache decides).
+void SetHandle(fuse_file_info* fi, FileHandle* handle) { fi->fh = reinterpret_cast<uintptr_t>(handle); }
 
 // The path of a request on an open file may be missing (the file was removed).
 std::string PathOf(const char* path) { return path ? path : ""; }
@@ -331,9 +330,12 @@ bool FuseHost::Mount(const std::string& mountPoint, std::string& error) {
 
   // No kernel caching of names and attributes: a transcoded file changes size and date
   // when a conversion ends, and whether a WAV name stands for a FLAC file depends on
-  // what else is in its folder.
+  // what else is in its folder. File contents stay cached across openings while the
+  // modification time and size stay the same (auto_cache): a conversion or a change of
+  // the FLAC file gives it a new modification time.
   std::vector<std::string> args = {
-      "lyrebox", "-o", "fsname=lyrebox,subtype=lyrebox,entry_timeout=0,attr_timeout=0,negative_timeout=0"};
+      "lyrebox", "-o",
+      "fsname=lyrebox,subtype=lyrebox,entry_timeout=1,attr_timeout=0,negative_timeout=0,auto_cache"};
   // Shared with other users, the kernel checks their rights against the attributes shown.
   if (SharedWithOthers(options_)) args.insert(args.end(), {"-o", "default_permissions"});
   for (const auto& o : options_) args.insert(args.end(), {"-o", o});

@@ -36,14 +36,24 @@ int Errno() { return errno ? errno : EIO; }
 
 // The stored path of a path in the root folder: a WAV name stands for the FLAC file
 // beside it only when no item bears the WAV name itself (a dangling symbolic link
-// included) and the FLAC file, if there is one, is a regular file.
-std::string MapStored(const std::string& full, bool& mapped) {
-  std::string stored = Vantor::TryTranscodeBackFilename(full, mapped);
-  if (!mapped) return stored;
+// included, and anything that cannot be examined) and the FLAC file, if there is one,
+// is a regular file. When mapped and the FLAC file exists, *flac receives its status.
+std::string MapStored(const std::string& full, bool& mapped, struct stat* flac = nullptr) {
+  std::string stored = Vantor::TranscodeFilename(full, mapped, true);
+  if (!mapped) return full;
   struct stat st;
-  if (lstat(full.c_str(), &st) == 0 || (stat(stored.c_str(), &st) == 0 && !S_ISREG(st.st_mode))) {
+  if (lstat(full.c_str(), &st) == 0 || errno != ENOENT) {
     mapped = false;
     return full;
+  }
+  if (stat(stored.c_str(), &st) == 0) {
+    if (!S_ISREG(st.st_mode)) {
+      mapped = false;
+      return full;
+    }
+    if (flac) *flac = st;
+  } else if (flac) {
+    flac->st_mode = 0;
   }
   return stored;
 }
@@ -337,23 +347,38 @@ int LoopbackFS::ContentsOfDirectory(const std::string& path, std::vector<std::st
   return 0;
 }
 
-long long LoopbackFS::TranscodedFileSize(const std::string& stored) const {
+long long LoopbackFS::TranscodedFileSize(const std::string& stored, const struct stat& flac) const {
   long long size = -1;
   Vantor::ForEachTranscoderOn(stored, [&](Vantor::Transcoder& t) {
     if (t.IsModified()) size = std::max(size, t.CurrentSize());
   });
-  return size >= 0 ? size : Vantor::TranscodedSize(stored);
+  if (size >= 0) return size;
+
+  // The image size depends on the FLAC file's content only: it is kept for as long as
+  // the file's identity, size and change time stay the same.
+  SizeKey key{flac.st_dev, flac.st_ino, flac.st_size, flac.st_mtim.tv_sec, flac.st_mtim.tv_nsec,
+              flac.st_ctim.tv_sec, flac.st_ctim.tv_nsec};
+  {
+    std::lock_guard<std::mutex> lock(sizesMutex_);
+    auto it = sizes_.find(stored);
+    if (it != sizes_.end() && it->second.first == key) return it->second.second;
+  }
+  size = Vantor::TranscodedSize(stored);
+  std::lock_guard<std::mutex> lock(sizesMutex_);
+  if (sizes_.size() >= kMaxSizes) sizes_.clear();
+  sizes_[stored] = {key, size};
+  return size;
 }
 
 int LoopbackFS::AttributesOfItem(const std::string& path, struct stat& attributes) {
   if (IsHidden(path)) return -ENOENT;
   bool mapped;
-  std::string stored = StoredPath(path, mapped);
+  std::string stored = MapStored(rootPath_ + path, mapped, &attributes);
   if (!mapped) return lstat(stored.c_str(), &attributes) == 0 ? 0 : -Errno();
   // A transcoded file is shown as a regular file, also when its FLAC file is reached
   // through a symbolic link.
-  if (stat(stored.c_str(), &attributes) != 0) return -Errno();
-  attributes.st_size = TranscodedFileSize(stored);
+  if (attributes.st_mode == 0) return -ENOENT;
+  attributes.st_size = TranscodedFileSize(stored, attributes);
   attributes.st_blocks = (attributes.st_size + 511) / 512;
   return 0;
 }

@@ -25,6 +25,8 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace Lyrebox {
@@ -118,8 +120,9 @@ class LoopbackFS {
   // Empties the stored FLAC file and every opening of it.
   int TruncateStored(const std::string& stored);
   // The byte size a transcoded file shows: the size written so far while an opening
-  // holds data not yet encoded, else that of the FLAC file's WAV image.
-  long long TranscodedFileSize(const std::string& stored) const;
+  // holds data not yet encoded, else that of the WAV image of the FLAC file (whose
+  // status is flac).
+  long long TranscodedFileSize(const std::string& stored, const struct stat& flac) const;
   // Gives a new item to the caller and corrects the mode for our own umask.
   void Adopt(int fd, const std::string& path, mode_t mode, bool isLink, const Caller* caller) const;
 
@@ -129,6 +132,21 @@ class LoopbackFS {
 
   std::mutex handlesMutex_;  // guards handles_; taken alone
   std::set<FileHandle*> handles_;
+
+  // Image sizes of FLAC files, valid while the file's status matches the key.
+  struct SizeKey {
+    dev_t dev;
+    ino_t ino;
+    off_t size;
+    time_t mtime;
+    long mtimeNs;
+    time_t ctime;
+    long ctimeNs;
+    bool operator==(const SizeKey&) const = default;
+  };
+  static constexpr size_t kMaxSizes = 65536;
+  mutable std::mutex sizesMutex_;  // guards sizes_; taken alone
+  mutable std::unordered_map<std::string, std::pair<SizeKey, long long>> sizes_;
 };
 
 }  // namespace Lyrebox

@@ -148,6 +148,24 @@ TEST_F(VolumeWriteTest, TruncationAndOverwriting) {
   EXPECT_EQ(CacheFiles(root_), std::vector<std::string>{});
 }
 
+TEST_F(VolumeWriteTest, ReadsNeverServeAnOlderVersion) {
+  // Three versions of one file, all of the same format and length: the same size.
+  std::string versions[3];
+  for (int i = 0; i < 3; ++i) {
+    versions[i] = MakeNoiseWAV(2, 44100, 16, 1.0, 70 + i);
+    WriteFile(Tmp("v" + std::to_string(i) + ".wav"), versions[i]);
+  }
+  EncodeFLAC(Tmp("v0.wav"), Root("x.flac"));
+  EXPECT_TRUE(SameBytes(ReadFile(Vol("x.wav")), versions[0]));
+  // Written through the volume.
+  EXPECT_EQ(Sh("cp " + Quote(Tmp("v1.wav")) + " " + Quote(Vol("x.wav"))), 0);
+  EXPECT_TRUE(SameBytes(ReadFile(Vol("x.wav")), versions[1]));
+  // Replaced in the root folder behind the volume's back.
+  EncodeFLAC(Tmp("v2.wav"), Tmp("x.flac"));
+  ASSERT_EQ(rename(Tmp("x.flac").c_str(), Root("x.flac").c_str()), 0);
+  EXPECT_TRUE(SameBytes(ReadFile(Vol("x.wav")), versions[2]));
+}
+
 TEST_F(VolumeWriteTest, ExtendedAttributesAreThoseOfTheStoredFile) {
   WriteFile(Tmp("src.wav"), MakeNoiseWAV(1, 8000, 16, 0.2, 41));
   EncodeFLAC(Tmp("src.wav"), Root("x.flac"));
