@@ -141,6 +141,21 @@ void LoopbackFS::Adopt(int fd, const std::string& path, mode_t mode, bool isLink
 // ---------------------------------------------------------------------------------------
 // File contents
 
+template <typename Conversion>
+void LoopbackFS::KeepingOwner(const std::string& stored, Conversion convert) {
+  struct stat before;
+  bool had = geteuid() == 0 && stat(stored.c_str(), &before) == 0;
+  convert();
+  // Data that could not be encoded is kept as a real WAV file made by this process: it
+  // belongs to whoever owned the FLAC file it replaces.
+  struct stat now;
+  if (!had || stat(stored.c_str(), &now) == 0) return;
+  bool mapped;
+  std::string wav = Vantor::TranscodeFilename(stored, mapped, false);
+  if (mapped && lstat(wav.c_str(), &now) == 0 && (now.st_uid != before.st_uid || now.st_gid != before.st_gid))
+    lchown(wav.c_str(), before.st_uid, before.st_gid);
+}
+
 int LoopbackFS::OpenTranscoded(const std::string& stored, FileHandle*& handle) {
   Vantor::Transcoder* transcoder;
   try {
@@ -255,7 +270,7 @@ int LoopbackFS::Flush(FileHandle& handle) {
   if (!handle.transcoded) return 0;
   std::unique_lock<std::shared_mutex> gate(handle.gate);
   Vantor::Transcoder* t = Vantor::FindTranscoder(&handle);
-  if (t && t->IsModified()) t->Flush();
+  if (t && t->IsModified()) KeepingOwner(t->Path(), [t] { t->Flush(); });
   return 0;
 }
 
@@ -275,7 +290,12 @@ void LoopbackFS::ReleaseFile(FileHandle* handle) {
     if (handle->transcoded) {
       Vantor::Transcoder* t = Vantor::FindTranscoder(handle);
       Vantor::UnregisterTranscoder(handle);
-      delete t;  // encodes what was written since the last flush
+      if (t && t->IsModified()) {
+        std::string stored = t->Path();
+        KeepingOwner(stored, [t] { delete t; });  // encodes what was written since the last flush
+      } else {
+        delete t;
+      }
     } else {
       close(handle->fd);
     }

@@ -123,6 +123,10 @@ class LoopbackFS {
   // holds data not yet encoded, else that of the WAV image of the FLAC file (whose
   // status is flac).
   long long TranscodedFileSize(const std::string& stored, const struct stat& flac) const;
+  // Runs a conversion of the FLAC file stored; when it ends with the data kept as a real
+  // WAV file instead, gives that file the FLAC file's owner.
+  template <typename Conversion>
+  void KeepingOwner(const std::string& stored, Conversion convert);
   // Gives a new item to the caller and corrects the mode for our own umask.
   void Adopt(int fd, const std::string& path, mode_t mode, bool isLink, const Caller* caller) const;
 

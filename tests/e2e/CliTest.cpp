@@ -101,9 +101,9 @@ TEST_F(CliTest, SharedVolumeGivesNewItemsToTheirMaker) {
   const std::string asNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
   EXPECT_EQ(Sh(asNobody + "sh -c " +
                Quote("cd " + Quote(mount_) + " && echo x > n.txt && mkdir nd && ln -s n.txt nl && cp " +
-                     Quote(Tmp("in.wav")) + " nw.wav")),
+                     Quote(Tmp("in.wav")) + " nw.wav && echo not audio > junk.wav")),
             0);
-  for (const char* name : {"n.txt", "nd", "nl", "nw.flac"}) {
+  for (const char* name : {"n.txt", "nd", "nl", "nw.flac", "junk.wav"}) {
     struct stat st;
     ASSERT_EQ(lstat((root_ + "/" + name).c_str(), &st), 0) << name;
     EXPECT_EQ(st.st_uid, 65534u) << name;
