@@ -100,7 +100,8 @@ measure() {  # name hyperfine-args... -- commands...
   while [ "$1" != -- ]; do args+=("$1"); shift; done
   shift
   # hyperfine runs each command in a shell and subtracts the shell's own start-up time.
-  hyperfine --style none --runs "$runs" "${args[@]}" --export-csv "$results/$name.csv" "$@" >/dev/null
+  hyperfine --style none --runs "$runs" "${args[@]}" --export-csv "$results/$name.csv" "$@" \
+    >/dev/null 2>>"$results/hyperfine-messages.txt"
   awk -F, 'NR > 1 { print $4 }' "$results/$name.csv"
 }
 
