@@ -132,10 +132,7 @@ int SymbolicLink(const char* destination, const char* path) {
 }
 
 int Rename(const char* from, const char* to, unsigned int flags) {
-  return Guard([&] {
-    Caller caller = CallerOf();
-    return Fs().MoveItem(from, to, flags, &caller);
-  });
+  return Guard([&] { return Fs().MoveItem(from, to, flags); });
 }
 
 int Link(const char* from, const char* to) {
@@ -195,11 +192,17 @@ int Create(const char* path, mode_t mode, fuse_file_info* fi) {
 }
 
 int Read(const char*, char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
-  return Guard([&] { return Fs().ReadFile(*HandleOf(fi), buffer, size, offset); });
+  return Guard([&] {
+    FileHandle* h = HandleOf(fi);
+    return h ? Fs().ReadFile(*h, buffer, size, offset) : -EBADF;
+  });
 }
 
 int Write(const char* path, const char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
-  return Guard([&] { return Fs().WriteFile(PathOf(path), *HandleOf(fi), buffer, size, offset); });
+  return Guard([&] {
+    FileHandle* h = HandleOf(fi);
+    return h ? Fs().WriteFile(PathOf(path), *h, buffer, size, offset) : -EBADF;
+  });
 }
 
 int StatFS(const char* path, struct statvfs* st) {
@@ -207,7 +210,10 @@ int StatFS(const char* path, struct statvfs* st) {
 }
 
 int Flush(const char*, fuse_file_info* fi) {
-  return Guard([&] { return Fs().Flush(*HandleOf(fi)); });
+  return Guard([&] {
+    FileHandle* h = HandleOf(fi);
+    return h ? Fs().Flush(*h) : -EBADF;
+  });
 }
 
 int Release(const char*, fuse_file_info* fi) {
@@ -218,7 +224,10 @@ int Release(const char*, fuse_file_info* fi) {
 }
 
 int Fsync(const char*, int dataOnly, fuse_file_info* fi) {
-  return Guard([&] { return Fs().Fsync(*HandleOf(fi), dataOnly != 0); });
+  return Guard([&] {
+    FileHandle* h = HandleOf(fi);
+    return h ? Fs().Fsync(*h, dataOnly != 0) : -EBADF;
+  });
 }
 
 int SetXattr(const char* path, const char* name, const char* value, size_t size, int flags) {

@@ -202,13 +202,13 @@ int LoopbackFS::CreateFile(const std::string& path, mode_t mode, int flags, cons
                            FileHandle*& handle) {
   bool mapped;
   std::string stored = StoredPath(path, mapped);
-  int access = mapped ? O_WRONLY : (flags & ~(O_CREAT | O_EXCL | O_DIRECT | O_TRUNC));
-  int fd = open(stored.c_str(), access | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  int how = mapped ? O_WRONLY : (flags & ~(O_CREAT | O_EXCL | O_DIRECT | O_TRUNC));
+  int fd = open(stored.c_str(), how | O_CREAT | O_EXCL | O_CLOEXEC, mode);
   bool created = fd >= 0;
   if (fd < 0 && errno == EEXIST && !(flags & O_EXCL)) {
     // Made by someone else since the host looked: open it as it is (a FLAC file is
     // emptied, as the new WAV file replaces it).
-    fd = open(stored.c_str(), access | (mapped ? O_TRUNC : (flags & O_TRUNC)) | O_CLOEXEC);
+    fd = open(stored.c_str(), how | (mapped ? O_TRUNC : (flags & O_TRUNC)) | O_CLOEXEC);
     if (fd >= 0 && mapped)
       Vantor::ForEachTranscoderOn(stored, [](Vantor::Transcoder& t) { t.Truncate(0); });
   }
@@ -456,7 +456,7 @@ int LoopbackFS::Access(const std::string& path, int mask) {
 // Namespace
 
 int LoopbackFS::MoveItem(const std::string& source, const std::string& destination,
-                         unsigned flags, const Caller* caller) {
+                         unsigned flags) {
   if (flags & ~static_cast<unsigned>(RENAME_NOREPLACE | RENAME_EXCHANGE)) return -EINVAL;
   const std::string rp = rootPath_ + source;
   const std::string rq = rootPath_ + destination;
@@ -474,8 +474,10 @@ int LoopbackFS::MoveItem(const std::string& source, const std::string& destinati
 
   if (mp) {
     if (mq) return rename(sp, sq);
-    // To a name that is not a free WAV name: the file becomes a real WAV file there.
-    bool existed = lstat(rq.c_str(), &st) == 0;
+    // To a name that is not a free WAV name: the file becomes a real WAV file there,
+    // with the FLAC file's permissions and owner, as a renamed file keeps its own.
+    struct stat flac;
+    if (stat(sp.c_str(), &flac) != 0) return -Errno();
     try {
       Vantor::Transcoder exported(sp, rq);
     } catch (const std::bad_alloc&) {
@@ -484,7 +486,8 @@ int LoopbackFS::MoveItem(const std::string& source, const std::string& destinati
       AppendLog("moveItemAtPath: " + source + " toPath: " + destination);
       return -EACCES;
     }
-    if (!existed) Adopt(-1, rq, 0, true, caller);
+    chmod(rq.c_str(), flac.st_mode & 07777);
+    if (geteuid() == 0) lchown(rq.c_str(), flac.st_uid, flac.st_gid);
     unlink(sp.c_str());
     return 0;
   }

@@ -92,8 +92,7 @@ class LoopbackFS {
   int Access(const std::string& path, int mask);
 
   // Namespace.
-  int MoveItem(const std::string& source, const std::string& destination, unsigned flags,
-               const Caller* caller);
+  int MoveItem(const std::string& source, const std::string& destination, unsigned flags);
   int RemoveItem(const std::string& path);
   int CreateDirectory(const std::string& path, mode_t mode, const Caller* caller);
   int LinkItem(const std::string& path, const std::string& newPath);
