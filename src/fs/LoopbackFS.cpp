@@ -34,10 +34,11 @@ namespace {
 
 int Errno() { return errno ? errno : EIO; }
 
-// The stored path of a path in the root folder: a WAV name stands for the FLAC file
+// The stored path of a path in the root folder: a WAV name stands for the FLAC name
 // beside it only when no item bears the WAV name itself (a dangling symbolic link
-// included, and anything that cannot be examined) and the FLAC file, if there is one,
-// is a regular file. When mapped and the FLAC file exists, *flac receives its status.
+// included, and anything that cannot be examined) and the FLAC item, if there is one,
+// is a regular file or a symbolic link. When mapped, *flac receives the FLAC item's
+// status (lstat), or st_mode 0 when there is none.
 std::string MapStored(const std::string& full, bool& mapped, struct stat* flac = nullptr) {
   std::string stored = Vantor::TranscodeFilename(full, mapped, true);
   if (!mapped) return full;
@@ -46,23 +47,23 @@ std::string MapStored(const std::string& full, bool& mapped, struct stat* flac =
     mapped = false;
     return full;
   }
-  if (stat(stored.c_str(), &st) == 0) {
-    if (!S_ISREG(st.st_mode)) {
-      mapped = false;
-      return full;
-    }
-    if (flac) *flac = st;
-  } else if (flac) {
-    flac->st_mode = 0;
+  if (lstat(stored.c_str(), &st) != 0) {
+    st.st_mode = 0;
+  } else if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+    mapped = false;
+    return full;
   }
+  if (flac) *flac = st;
   return stored;
 }
 
-bool IsRegularEntry(const std::string& dir, const dirent& entry) {
-  if (entry.d_type == DT_REG) return true;
-  if (entry.d_type != DT_LNK && entry.d_type != DT_UNKNOWN) return false;
+// Whether a directory entry with a FLAC name is shown under its WAV name: regular files
+// and symbolic links are, folders and the like are not.
+bool ShownAsWAV(const std::string& dir, const dirent& entry) {
+  if (entry.d_type == DT_REG || entry.d_type == DT_LNK) return true;
+  if (entry.d_type != DT_UNKNOWN) return false;
   struct stat st;
-  return stat((dir + "/" + entry.d_name).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  return lstat((dir + "/" + entry.d_name).c_str(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode));
 }
 
 std::string DirOf(const std::string& path) {
@@ -348,7 +349,7 @@ int LoopbackFS::ContentsOfDirectory(const std::string& path, std::vector<std::st
     std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
     if (!hidden_.empty() && IsHidden((path == "/" ? "" : path) + "/" + name)) continue;
-    regular.push_back(IsRegularEntry(dir, *entry));
+    regular.push_back(ShownAsWAV(dir, *entry));
     all.push_back(std::move(name));
     errno = 0;
   }
@@ -395,9 +396,8 @@ int LoopbackFS::AttributesOfItem(const std::string& path, struct stat& attribute
   bool mapped;
   std::string stored = MapStored(rootPath_ + path, mapped, &attributes);
   if (!mapped) return lstat(stored.c_str(), &attributes) == 0 ? 0 : -Errno();
-  // A transcoded file is shown as a regular file, also when its FLAC file is reached
-  // through a symbolic link.
   if (attributes.st_mode == 0) return -ENOENT;
+  if (!S_ISREG(attributes.st_mode)) return 0;  // a symbolic link shows as one
   attributes.st_size = TranscodedFileSize(stored, attributes);
   attributes.st_blocks = (attributes.st_size + 511) / 512;
   return 0;
@@ -428,20 +428,19 @@ int LoopbackFS::AttributesOfFileSystem(const std::string& path, struct statvfs& 
 }
 
 int LoopbackFS::SetAttributes(const std::string& path, const Attributes& a) {
-  bool mapped;
-  std::string stored = StoredPath(path, mapped);
+  std::string stored = StoredPath(path);
   const char* s = stored.c_str();
   bool ok = true;
   if (a.mode) ok = chmod(s, *a.mode & 07777) == 0;
   if (ok && (a.uid || a.gid)) {
     uid_t uid = a.uid.value_or(static_cast<uid_t>(-1));
     gid_t gid = a.gid.value_or(static_cast<gid_t>(-1));
-    ok = (mapped ? chown(s, uid, gid) : lchown(s, uid, gid)) == 0;
+    ok = lchown(s, uid, gid) == 0;
   }
   if (ok && (a.accessTime || a.modificationTime)) {
     timespec times[2] = {a.accessTime.value_or(timespec{0, UTIME_OMIT}),
                          a.modificationTime.value_or(timespec{0, UTIME_OMIT})};
-    ok = utimensat(AT_FDCWD, s, times, mapped ? 0 : AT_SYMLINK_NOFOLLOW) == 0;
+    ok = utimensat(AT_FDCWD, s, times, AT_SYMLINK_NOFOLLOW) == 0;
   }
   if (ok) return 0;
   AppendLog("setAttributes:ofItemAtPath: " + path);
@@ -582,12 +581,11 @@ int LoopbackFS::DestinationOfSymbolicLink(const std::string& path, std::string& 
 
 // ---------------------------------------------------------------------------------------
 // Extended attributes: a transcoded file carries those of its FLAC file; a symbolic link
-// its own.
+// its own (the kernel follows links before asking, where the caller wants that).
 
 int LoopbackFS::ExtendedAttributesOfItem(const std::string& path, std::vector<std::string>& names) {
-  bool mapped;
-  std::string stored = StoredPath(path, mapped);
-  auto list = mapped ? listxattr : llistxattr;
+  std::string stored = StoredPath(path);
+  auto list = llistxattr;
   std::string buffer;
   ssize_t m;
   do {
@@ -609,9 +607,8 @@ int LoopbackFS::ExtendedAttributesOfItem(const std::string& path, std::vector<st
 
 int LoopbackFS::ValueOfExtendedAttribute(const std::string& path, const std::string& name,
                                          std::string& value) {
-  bool mapped;
-  std::string stored = StoredPath(path, mapped);
-  auto get = mapped ? getxattr : lgetxattr;
+  std::string stored = StoredPath(path);
+  auto get = lgetxattr;
   ssize_t m;
   do {
     ssize_t n = get(stored.c_str(), name.c_str(), nullptr, 0);
@@ -626,16 +623,14 @@ int LoopbackFS::ValueOfExtendedAttribute(const std::string& path, const std::str
 
 int LoopbackFS::SetExtendedAttribute(const std::string& path, const std::string& name,
                                      const std::string& value, int flags) {
-  bool mapped;
-  std::string stored = StoredPath(path, mapped);
-  auto set = mapped ? setxattr : lsetxattr;
+  std::string stored = StoredPath(path);
+  auto set = lsetxattr;
   return set(stored.c_str(), name.c_str(), value.data(), value.size(), flags) == 0 ? 0 : -Errno();
 }
 
 int LoopbackFS::RemoveExtendedAttribute(const std::string& path, const std::string& name) {
-  bool mapped;
-  std::string stored = StoredPath(path, mapped);
-  auto remove = mapped ? removexattr : lremovexattr;
+  std::string stored = StoredPath(path);
+  auto remove = lremovexattr;
   return remove(stored.c_str(), name.c_str()) == 0 ? 0 : -Errno();
 }
 

@@ -139,7 +139,12 @@ void VolumeTest::SetUp() {
   if (startInSetUp_) StartVolume();
 }
 
-void VolumeTest::TearDown() { StopVolume(); }
+void VolumeTest::TearDown() {
+  int status = StopVolume();
+  if (status != -1) {
+    EXPECT_EQ(status, 0) << "lyrebox's exit status after fusermount3 -u";
+  }
+}
 
 void VolumeTest::StartVolume(const std::vector<std::string>& extra) {
   std::vector<std::string> args = {"lyrebox", "-f", "--log", tmp_.File("log.txt")};

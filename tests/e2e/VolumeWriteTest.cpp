@@ -166,6 +166,18 @@ TEST_F(VolumeWriteTest, ReadsNeverServeAnOlderVersion) {
   EXPECT_TRUE(SameBytes(ReadFile(Vol("x.wav")), versions[2]));
 }
 
+TEST_F(VolumeWriteTest, SymbolicLinksToTranscodedFilesWorkOnBothSides) {
+  WriteFile(Tmp("src.wav"), MakeNoiseWAV(1, 8000, 16, 0.3, 81));
+  EncodeFLAC(Tmp("src.wav"), Root("x.flac"));
+  std::string image = DecodeFLAC(Root("x.flac"));
+  ASSERT_EQ(Sh("cd " + Quote(mount_) + " && ln -s x.wav l.wav && ln -s x.wav link && ln -s /etc/hostname abs"), 0);
+  // In the root folder the links name the FLAC file; in the volume they lead to the WAV.
+  EXPECT_EQ(ShOut("readlink " + Quote(Root("l.flac")) + " " + Quote(Root("link"))), "x.flac\nx.flac\n");
+  EXPECT_EQ(ShOut("readlink " + Quote(Vol("link")) + " " + Quote(Vol("abs"))), "x.wav\n/etc/hostname\n");
+  for (const char* name : {"l.wav", "link"}) EXPECT_TRUE(SameBytes(ReadFile(Vol(name)), image)) << name;
+  EXPECT_EQ(ReadFile(Vol("abs")), ReadFile("/etc/hostname"));
+}
+
 TEST_F(VolumeWriteTest, ExtendedAttributesAreThoseOfTheStoredFile) {
   WriteFile(Tmp("src.wav"), MakeNoiseWAV(1, 8000, 16, 0.2, 41));
   EncodeFLAC(Tmp("src.wav"), Root("x.flac"));
