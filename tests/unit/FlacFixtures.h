@@ -14,16 +14,17 @@ namespace TestUtil {
 
 // Encodes wav into the FLAC file at flac with the flac tool; returns flac.
 inline std::string FlacEncode(const std::string& wav, const std::string& flac) {
-  WriteFile(flac + ".src.wav", wav);
-  EXPECT_EQ(Run("flac -s -f --channel-map=none --keep-foreign-metadata -o " + Quote(flac) + " " + Quote(flac + ".src.wav") +
+  const std::string src = flac.substr(0, flac.rfind('/') + 1) + "oracle-in.wav";
+  WriteFile(src, wav);
+  EXPECT_EQ(Run("flac -s -f --channel-map=none --keep-foreign-metadata -o " + Quote(flac) + " " + Quote(src) +
                 " 2>/dev/null"), 0);
-  unlink((flac + ".src.wav").c_str());
+  unlink(src.c_str());
   return flac;
 }
 
 // The WAV file the flac tool restores from flac, its other chunks in place.
 inline std::string FlacDecode(const std::string& flac) {
-  const std::string out = flac + ".out.wav";
+  const std::string out = flac.substr(0, flac.rfind('/') + 1) + "oracle-out.wav";
   EXPECT_EQ(Run("flac -s -f -d --keep-foreign-metadata --force-legacy-wave-format -o " + Quote(out) + " " +
                 Quote(flac) + " 2>/dev/null"), 0);
   std::string bytes = FileExists(out) ? ReadFile(out) : "";

@@ -48,16 +48,17 @@ void WriteAll(Transcoder& t, const std::string& bytes) {
 
 // A new transcoded file: WAV data becomes the FLAC file; anything else stays byte for
 // byte under the WAV name of the matching case. A flush does the same at once, and
-// writes after it end the same way.
+// writes after it end the same way. Names of any length are writable.
 TEST(WriteBack, NewFileBecomesFLACOrStaysAsWAV) {
   TempDir dir;
   const std::string wav = Audio(30001, 1), junk = RandomBytes(5000, 2);
+  const std::string longName(245, 'n');  // its cache file name must be shortened
   struct Case {
-    const char *flac, *wav;
-    std::string bytes;
+    std::string flac, wav, bytes;
     bool flush;
   } cases[] = {
       {"new.flac", "new.wav", wav, false},
+      {longName + ".flac", longName + ".wav", wav, false},
       {"SONG.FLAC", "SONG.WAV", junk, false},
       {"Song.Flac", "Song.Wav", junk, true},
       {"flushed.flac", "flushed.wav", wav, true},

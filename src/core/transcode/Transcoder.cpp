@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,10 +39,19 @@ int MakeCacheFile(std::string& path) {
   return fd;
 }
 
-// The hidden cache file template beside the stored file: /dir/.name_XXXXXX.wav.
+// The hidden cache file template beside the stored file: /dir/.name_XXXXXX.wav. A name
+// too long to take the 12 added bytes is shortened (at a character boundary) rather
+// than sending the cache file to /tmp, which would make the opening read-only.
 std::string CacheTemplate(const std::string& path) {
   const std::string folder = path.find('/') == std::string::npos ? "." : Dirname(path);
-  return folder + "/." + RemoveExt(Basename(path)) + "_XXXXXX.wav";
+  std::string stem = RemoveExt(Basename(path));
+  const size_t room = NAME_MAX - std::string("._XXXXXX.wav").size();
+  if (stem.size() > room) {
+    size_t cut = room;
+    while (cut > 0 && (static_cast<unsigned char>(stem[cut]) & 0xC0) == 0x80) --cut;
+    stem.resize(cut);
+  }
+  return folder + "/." + stem + "_XXXXXX.wav";
 }
 
 // Turns interleaved float samples back into little-endian PCM in containers of `bits`:
@@ -121,25 +131,31 @@ Transcoder::Transcoder(const std::string& source, const std::string& destination
 }
 
 Transcoder::~Transcoder() {
+  const bool convert = modified_ && !keptAsWAV_;
+  Produced produced = Produced::kAll;
+  if (convert) {
+    // Stored audio that was never produced must be in the cache file before the cache
+    // file replaces the stored file.
+    try {
+      produced = ProduceAll();
+    } catch (...) {
+      produced = Produced::kUnwritable;
+    }
+  }
+  close(fd_);
+  decoder_.reset();
   try {
-    if (modified_ && !keptAsWAV_) {
-      // Stored audio that was never produced must be in the cache file before it
-      // replaces the stored file.
-      const Produced produced = ProduceAll();
-      close(fd_);
-      decoder_.reset();
+    if (convert) {
       if (produced != Produced::kUnwritable && Convert()) {
         unlink(cachePath_.c_str());
       } else {
         KeepAsWAV(produced != Produced::kUnwritable);
       }
-    } else {
-      close(fd_);
-      decoder_.reset();
-      if (!keptAsWAV_ && !cachePath_.empty()) unlink(cachePath_.c_str());
+    } else if (!keptAsWAV_ && !cachePath_.empty()) {
+      unlink(cachePath_.c_str());
     }
   } catch (...) {
-    // Destructors never throw; everything above reports through its results already.
+    // Destructors never throw.
   }
 }
 
@@ -261,7 +277,7 @@ long long Transcoder::Write(const void* buffer, unsigned long size, long long of
   try {
     Lock lock(mutex_);
     long long start = 0, end = 0;
-    if (decoder_ && FramesUnder(size, offset, start, end) && ProduceLocked(start, end) == Produced::kUndecodable) {
+    if (decoder_ && FramesUnder(size, offset, start, end) && ProduceLocked(start, end) != Produced::kAll) {
       // The written bytes win over anything decoded later: record their frames even
       // though the decoder could not deliver them.
       decoded_.Add(RangeT<long long>(start, end));
