@@ -120,8 +120,8 @@ TEST(Transcoder, RandomAndConcurrentReadsMatchFullRead) {
   for (auto& th : threads) th.join();
 }
 
-// A range read twice is decoded once; a header read decodes nothing; a file read from
-// front to back decodes every frame exactly once and lets its decoder go.
+// A range read twice is decoded once, a read around it decodes only the rest, a header
+// read decodes nothing; a file read from front to back decodes every frame exactly once and lets its decoder go.
 TEST(Transcoder, DecodesOnlyWhatWasNeverProduced) {
   TempDir dir;
   const std::string flac = FlacEncode(MakeSource({16, 2, 50000, "", ""}, 3), dir.File("a.flac"));
@@ -134,6 +134,8 @@ TEST(Transcoder, DecodesOnlyWhatWasNeverProduced) {
   EXPECT_EQ(once, 251);  // bytes 100002..101001 lie in frames 24989..25239
   t.Read(buf, 1000, 100002);
   EXPECT_EQ(t.FramesDecoded(), once);
+  t.Read(buf, 20000, 90000);  // frames 22489..27488 around the decoded ones
+  EXPECT_EQ(t.FramesDecoded(), once + 5000 - 251);
   for (long long off = 0; off < t.GetSize(); off += sizeof buf) t.Read(buf, sizeof buf, off);
   EXPECT_EQ(t.FramesDecoded(), 50000);
   EXPECT_FALSE(t.HasDecoder());
