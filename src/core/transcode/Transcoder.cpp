@@ -56,16 +56,26 @@ std::string CacheTemplate(const std::string& path) {
 
 // Turns interleaved float samples back into little-endian PCM in containers of `bits`:
 // value * 2^(bits-1), truncated toward zero; 8-bit samples are unsigned around 128.
+// The decoder's values are exact multiples of 2^-(bits-1), so float arithmetic gives
+// the stored integers exactly; one loop per container keeps the hot path vectorisable.
 void PackSamples(const float* in, long long count, int bits, char* out) {
-  const double gain = std::ldexp(1.0, bits - 1);
-  for (long long i = 0; i < count; ++i) {
-    const int v = static_cast<int>(static_cast<double>(in[i]) * gain);
-    if (bits == 8) {
-      *out++ = static_cast<char>(static_cast<unsigned char>(v - 128));
-    } else if (bits == 16) {
-      WriteLE16(out, static_cast<unsigned short>(v));
-    } else {
-      WriteLE24(out, static_cast<unsigned int>(v));
+  const float gain = std::ldexp(1.0f, bits - 1);
+  if (bits == 8) {
+    for (long long i = 0; i < count; ++i) {
+      out[i] = static_cast<char>(static_cast<unsigned char>(static_cast<int>(in[i] * gain) - 128));
+    }
+  } else if (bits == 16) {
+    for (long long i = 0; i < count; ++i) {
+      const unsigned v = static_cast<unsigned>(static_cast<int>(in[i] * gain));
+      out[2 * i] = static_cast<char>(v);
+      out[2 * i + 1] = static_cast<char>(v >> 8);
+    }
+  } else {
+    for (long long i = 0; i < count; ++i) {
+      const unsigned v = static_cast<unsigned>(static_cast<int>(in[i] * gain));
+      out[3 * i] = static_cast<char>(v);
+      out[3 * i + 1] = static_cast<char>(v >> 8);
+      out[3 * i + 2] = static_cast<char>(v >> 16);
     }
   }
 }
