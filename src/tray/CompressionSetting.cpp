@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "Preferences.h"
+#include "fs/Preferences.h"
 
 namespace Lyrebox::Tray {
 

@@ -3,7 +3,7 @@
 #include <iostream>
 #include <utility>
 
-#include "MountPoint.h"
+#include "fs/MountPoint.h"
 #include "Reveal.h"
 #include "audio/FLACEncode.h"
 
@@ -49,7 +49,11 @@ void LoopbackController::ApplicationDidFinishLaunching() {
 
 void LoopbackController::SetupMenu() {
   compression_.Load();
+  // libdbusmenu activates the top-level items of a menu while it exports it; "Quit" must
+  // not count then.
+  buildingMenu_ = true;
   item_ = std::make_unique<TrayIcon>("lyrebox-tray", "Lyrebox", GTK_MENU(BuildMenu()));
+  buildingMenu_ = false;
   if (!BuildRotatedImages()) {
     ApplicationShouldTerminate(1);
     return;
@@ -73,6 +77,8 @@ GtkWidget* LoopbackController::BuildMenu() {
 
   GtkWidget* compression = gtk_menu_item_new_with_label("FLAC Compression");
   gtk_menu_item_set_submenu(GTK_MENU_ITEM(compression), levels);
+  // The exported menu activates an item just before the tray host shows its submenu.
+  g_signal_connect(compression, "activate", G_CALLBACK(OnSubmenuShown), this);
   GtkWidget* quit = gtk_menu_item_new_with_label("Quit");
   g_signal_connect(quit, "activate", G_CALLBACK(OnQuitActivated), this);
 
@@ -229,10 +235,12 @@ void LoopbackController::OnLevelActivated(GtkMenuItem* item, gpointer self) {
 }
 
 void LoopbackController::OnQuitActivated(GtkMenuItem*, gpointer self) {
-  static_cast<LoopbackController*>(self)->ApplicationShouldTerminate(0);
+  auto* controller = static_cast<LoopbackController*>(self);
+  if (!controller->buildingMenu_) controller->ApplicationShouldTerminate(0);
 }
 
 void LoopbackController::OnSubmenuShown(GtkWidget*, gpointer self) {
+  // Before the levels are shown: exactly the stored level carries the check mark.
   static_cast<LoopbackController*>(self)->ValidateMenuItems();
 }
 

@@ -75,7 +75,8 @@ class LoopbackController {
   Options options_;
   CompressionSetting compression_;
   std::vector<GtkCheckMenuItem*> levelItems_;  // owned by the menu
-  bool syncingMenu_ = false;  // set while the check marks are being updated
+  bool syncingMenu_ = false;   // set while the check marks are being updated
+  bool buildingMenu_ = false;  // set while the menu is handed to the tray
   std::unique_ptr<TrayIcon> item_;
   IconFiles icons_;
   std::vector<std::string> rotatedImages_;     // 48 normal images, opacity 0.8

@@ -2,7 +2,7 @@
 #include <utility>
 
 #include "MountSession.h"
-#include "Volume.h"
+#include "fs/Volume.h"
 
 namespace Lyrebox::Tray {
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "LoopbackController.h"
-#include "Preferences.h"
+#include "fs/Preferences.h"
 
 namespace {
 

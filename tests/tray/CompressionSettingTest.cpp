@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "CompressionSetting.h"
-#include "Preferences.h"
+#include "fs/Preferences.h"
 #include "TestUtil.h"
 
 namespace {
