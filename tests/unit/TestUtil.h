@@ -50,3 +50,21 @@ std::string MakeWAV(int channels, int rate, int bits, const std::string& samples
                     const std::string& before = "", const std::string& after = "");
 
 }  // namespace TestUtil
+
+namespace TestUtil {
+
+// Interleaved integer samples of the given depth: a sine with noise, and both extremes
+// of the depth at a few places, so that predicted and verbatim subframes and the ends
+// of the range are all exercised. Deterministic for a seed.
+std::vector<int32_t> TestSignal(int channels, int bits, long frames, uint64_t seed);
+// Each sample shifted left by shift, as `bytes` little-endian bytes.
+std::string PackLE(const std::vector<int32_t>& samples, int bytes, int shift = 0);
+// Encodes samples into a FLAC file with the flac tool (`options` added, e.g. "-b 4096").
+// 20-bit samples go in through an extensible WAV: the tool takes raw input only at
+// 8, 16, 24 and 32 bits.
+void EncodeFLAC(const std::string& path, const std::vector<int32_t>& samples, int channels, int bits,
+                const std::string& options = "");
+// Overwrites the total-samples field (36 bits) of a FLAC file's STREAMINFO.
+void PatchTotalSamples(const std::string& path, uint64_t total);
+
+}  // namespace TestUtil

@@ -37,6 +37,8 @@ class FLACDecoder {
   // Fewer only at the end of the stream or on a decoding error.
   int GetSamples(float* out, int frames);
   // The next GetSamples starts at frame; free when frame is where the decoder stands.
+  // When the seek fails (past the end, damaged stream) GetSamples delivers nothing until
+  // a later Seek succeeds.
   void Seek(long long frame);
 
  private:

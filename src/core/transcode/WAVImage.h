@@ -24,6 +24,7 @@ bool SaneChunks(const FLACDecoder& d);
 void WriteData(int fd, FLACDecoder& d);
 // The image size; with fd >= 0 also writes the image less its sample data at fd's
 // position and stores the first sample byte's offset in *dataOffset (when given).
+// Sizes are 64-bit: a 32-bit size field that cannot hold its value holds 0xFFFFFFFF.
 // Throws "could not write".
 long long BuildWAV(int fd, FLACDecoder& d, long long* dataOffset);
 // The image size of the FLAC file at path; 0 when it cannot be decoded. Never throws.

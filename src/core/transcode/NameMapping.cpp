@@ -1,0 +1,96 @@
+#include "transcode/NameMapping.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace Vantor {
+
+namespace {
+
+// Position i of one table pairs with position i of the other, so the case style of a
+// name survives the swap. No other case variants are recognised.
+constexpr char flac[3][5] = {"flac", "Flac", "FLAC"};
+constexpr char wav[3][5] = {"wav", "Wav", "WAV"};
+
+}  // namespace
+
+std::string TranscodeFilename(const std::string& path, bool& mapped, bool back) {
+  mapped = false;
+  const std::string::size_type dot = path.rfind('.');
+  if (dot == std::string::npos) return path;
+  const std::string head = path.substr(0, dot + 1);
+  const std::string suffix = path.substr(dot + 1);
+  const auto& source = back ? wav : flac;
+  const auto& target = back ? flac : wav;
+  for (int i = 0; i < 3; ++i) {
+    if (suffix == source[i]) {
+      mapped = true;
+      return head + target[i];
+    }
+  }
+  return path;
+}
+
+std::string TranscodeFilename(const std::string& path, bool& mapped) {
+  return TranscodeFilename(path, mapped, false);
+}
+
+std::string TranscodeFilenameBack(const std::string& path, bool& mapped) {
+  return TranscodeFilename(path, mapped, true);
+}
+
+std::string TryTranscodeFilename(const std::string& path, bool& mapped, bool back) {
+  const std::string t = TranscodeFilename(path, mapped, back);
+  if (!mapped) return path;
+  // A real file under the WAV name wins over the FLAC file it would stand for.
+  if (Exists(back ? path : t)) {
+    mapped = false;
+    return path;
+  }
+  return t;
+}
+
+std::string TryTranscodeFilename(const std::string& path) {
+  bool mapped;
+  return TryTranscodeFilename(path, mapped, false);
+}
+
+std::string TryTranscodeFilename(const std::string& path, bool& mapped) {
+  return TryTranscodeFilename(path, mapped, false);
+}
+
+std::string TryTranscodeBackFilename(const std::string& path, bool& mapped) {
+  return TryTranscodeFilename(path, mapped, true);
+}
+
+std::string TryTranscodeBackFilename(const std::string& path) {
+  bool mapped;
+  return TryTranscodeFilename(path, mapped, true);
+}
+
+bool Exists(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0) return true;
+  // Anything but "no such entry" (EACCES, ENOTDIR, ELOOP, ...) means something is in
+  // the way of that name, so it must not be taken for a free WAV name.
+  return errno != ENOENT;
+}
+
+std::string Basename(const std::string& path) {
+  const std::string::size_type slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string RemoveExt(const std::string& path) {
+  const std::string::size_type dot = path.rfind('.');
+  return dot == std::string::npos ? path : path.substr(0, dot);
+}
+
+std::string Dirname(const std::string& path) {
+  const std::string::size_type slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+}  // namespace Vantor
