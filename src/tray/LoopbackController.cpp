@@ -116,6 +116,7 @@ void LoopbackController::RunFolderPanel() {
   gtk_file_chooser_set_local_only(chooser, TRUE);
   gtk_file_chooser_set_current_folder(chooser, g_get_home_dir());
   gtk_dialog_set_default_response(GTK_DIALOG(folderPanel_), GTK_RESPONSE_ACCEPT);
+  gtk_window_set_position(GTK_WINDOW(folderPanel_), GTK_WIN_POS_CENTER);
 
   GtkWidget* message = gtk_label_new("Select the folder to run with Lyrebox");
   gtk_widget_set_margin_top(message, 8);
@@ -127,6 +128,8 @@ void LoopbackController::RunFolderPanel() {
 
   g_signal_connect(folderPanel_, "response", G_CALLBACK(OnFolderPanelResponse), this);
   gtk_window_present(GTK_WINDOW(folderPanel_));
+  // The chooser picks its own size when shown; a modest one fits small screens too.
+  gtk_window_resize(GTK_WINDOW(folderPanel_), 720, 480);
 }
 
 void LoopbackController::OnFolderPanelResponse(GtkDialog* dialog, int response, gpointer self) {

@@ -292,7 +292,7 @@ find_panel() { panel=$(xdotool search --name "^Select a Folder$" 2>/dev/null | h
 if wait_for 20 find_panel; then
   pass "folder panel shown"
   sleep 1
-  shot chooser.png
+  xwd -id "$panel" -silent | convert xwd:- png:chooser.png
   keep chooser.png folder-panel.png
   xdotool windowfocus "$panel"; sleep 0.5; xdotool key Escape
 else fail "no folder panel"; fi
