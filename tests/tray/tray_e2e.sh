@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # End-to-end test of lyrebox-tray in a headless desktop: an Xvfb display, a private
 # session bus, xfce4-panel as the tray host (StatusNotifierWatcher) and a fake file
-# manager. The volume is faked (--fake-mount), so no FUSE is needed.
+# manager. Most runs fake the volume (--fake-mount); the last one mounts it for real.
 #
 #   tray_e2e.sh LYREBOX_TRAY FAKE_FILE_MANAGER
 #
@@ -9,7 +9,9 @@
 # an encoding runs and stands upright again afterwards; "8 Highest" picked from the menu
 # is stored and checked (also after a restart); the file manager is asked to show the
 # mount point; "Quit" exits 0 and removes the mount point; a failed mount shows the
-# "Mount Failed" alert; cancelling the folder panel exits 0.
+# "Mount Failed" alert; cancelling the folder panel exits 0. Where FUSE works (and
+# LYREBOX_TRAY_E2E_NO_FUSE is unset), also the real volume: a WAV file copied in is
+# encoded while the icon turns, and fusermount3 -u ends the application.
 # LYREBOX_TRAY_SHOTS=DIR keeps screenshots (idle icon, open menu, folder panel) there.
 # Exit status 77 means skipped (a desktop tool is missing).
 set -uo pipefail
@@ -190,6 +192,8 @@ if wait_for 20 grep -qxF "ShowItems file://$mount_point" file-manager.log; then
 else fail "file manager log: $(cat file-manager.log 2>/dev/null)"; fi
 
 # --- The icon: where it is, and its upright picture. ---
+# locate_icon: sets area (the icon's box grown by a few pixels), cx, cy (its centre) and
+# idle (the checksum of the upright picture).
 icon_shown() {
   shot now.png
   geometry=$(convert base.png now.png -compose difference -composite -threshold 0 \
@@ -197,22 +201,29 @@ icon_shown() {
   case $geometry in 0x0*|"") return 1 ;; esac
   return 0
 }
-if wait_for 20 icon_shown; then pass "icon shown in the panel at $geometry"
-else fail "no icon in the panel"; fi
-# The icon's area, grown by a few pixels; its centre for clicks.
-read -r w h x y <<< "$(echo "$geometry" | sed 's/[x+]/ /g')"
-area="$((w + 8))x$((h + 8))+$((x - 4))+$((y - 4))"
-cx=$((x + w / 2))
-cy=$((y + h / 2))
-xdotool mousemove 400 300
 stable() {
   shot a.png; sleep 0.4; shot b.png
   [ "$(crop a.png "$area")" = "$(crop b.png "$area")" ]
 }
-wait_for 10 stable || fail "the idle icon does not stand still"
-cp b.png idle.png
+locate_icon() {
+  wait_for 20 icon_shown || return 1
+  read -r w h x y <<< "$(echo "$geometry" | sed 's/[x+]/ /g')"
+  area="$((w + 8))x$((h + 8))+$((x - 4))+$((y - 4))"
+  cx=$((x + w / 2))
+  cy=$((y + h / 2))
+  xdotool mousemove 400 300
+  wait_for 10 stable || return 1
+  cp b.png idle.png
+  idle=$(crop idle.png "$area")
+}
+upright() { shot now.png; [ "$(crop now.png "$area")" = "$idle" ]; }
+if ! locate_icon; then
+  fail "no steady icon in the panel"
+  cat tray.err panel.log
+  exit 1
+fi
+pass "icon shown in the panel at $geometry"
 keep idle.png tray-idle.png
-idle=$(crop idle.png "$area")
 
 # --- Turning while an encoding runs (the test hook plays one of 3 s). ---
 kill -USR1 "$app"
@@ -225,7 +236,6 @@ for _ in $(seq 20); do
 done
 if [ ${#seen[@]} -ge 3 ]; then pass "icon turns while encoding (${#seen[@]} pictures)"
 else fail "icon did not turn: ${#seen[@]} pictures differ from the upright one"; fi
-upright() { shot now.png; [ "$(crop now.png "$area")" = "$idle" ]; }
 if wait_for 10 upright; then pass "icon upright again after the encoding"
 else fail "icon did not return upright"; fi
 
@@ -299,6 +309,46 @@ else fail "no folder panel"; fi
 finish_tray 20
 [ "$app_status" = 0 ] && pass "cancel exits 0" || fail "cancel ended with $app_status"
 [ ! -e "$mount_point" ] && [ ! -s file-manager.log ] || fail "something was mounted after cancel"
+
+# --- The real volume, where FUSE works: a WAV file copied in is encoded while the icon
+# turns, and unmounting from outside ends the application. ---
+if [ -c /dev/fuse ] && command -v fusermount3 >/dev/null && command -v sox >/dev/null &&
+   [ -z "${LYREBOX_TRAY_E2E_NO_FUSE:-}" ]; then
+  sox -n -r 44100 -c 2 -b 16 song.wav synth 240 sine 440 2>/dev/null
+  start_tray "$work/home/music"
+  if wait_for 30 logged "Got didMount notification."; then
+    pass "real volume mounted"
+    locate_icon || fail "no steady icon with the real volume"
+    cp song.wav "$mount_point/song.wav" &
+    copier=$!
+    pids+=("$copier")
+    turned=0
+    encoded() { [ -s "$work/home/music/song.flac" ] && ! kill -0 "$copier" 2>/dev/null; }
+    deadline=$((SECONDS + 90))
+    while [ $SECONDS -lt $deadline ]; do
+      shot now.png
+      [ "$(crop now.png "$area")" != "$idle" ] && turned=1
+      if encoded && [ $turned = 1 ] && upright; then break; fi
+      sleep 0.05
+    done
+    encoded && pass "WAV file encoded to FLAC in the root folder" || fail "no song.flac"
+    [ $turned = 1 ] && pass "icon turned during the real encoding" || fail "icon did not turn"
+    upright && pass "icon upright after the real encoding" || fail "icon not upright"
+    fusermount3 -u "$mount_point" || fail "fusermount3 -u failed"
+    finish_tray 30
+    logged "Got didUnmount notification." && pass "unmount from outside noticed" ||
+      fail "no didUnmount: $(cat tray.err)"
+    [ "$app_status" = 0 ] && pass "unmount from outside exits 0" ||
+      fail "after the outside unmount: status $app_status"
+    [ ! -e "$mount_point" ] || fail "mount point left behind after the outside unmount"
+  else
+    fail "real mount: $(cat tray.err)"
+    kill "$app"
+    finish_tray 20
+  fi
+else
+  echo "skipped: the real volume (FUSE is not usable here)"
+fi
 
 if [ $failures -ne 0 ]; then
   echo "--- lyrebox-tray stderr (last run)"; cat tray.err
