@@ -49,16 +49,17 @@ void LoopbackController::ApplicationDidFinishLaunching() {
 
 void LoopbackController::SetupMenu() {
   compression_.Load();
-  // libdbusmenu activates the top-level items of a menu while it exports it; "Quit" must
-  // not count then.
-  buildingMenu_ = true;
-  item_ = std::make_unique<TrayIcon>("lyrebox-tray", "Lyrebox", GTK_MENU(BuildMenu()));
-  buildingMenu_ = false;
+  // The pictures first, so that the item never shows up without one.
   if (!BuildRotatedImages()) {
     ApplicationShouldTerminate(1);
     return;
   }
-  item_->SetImages(icons_.mini, icons_.miniRev);
+  // libdbusmenu activates the top-level items of a menu while it exports it; "Quit" must
+  // not count then.
+  buildingMenu_ = true;
+  item_ = std::make_unique<TrayIcon>("lyrebox-tray", "Lyrebox", GTK_MENU(BuildMenu()),
+                                     icons_.mini, icons_.miniRev);
+  buildingMenu_ = false;
   ScheduleStep(animation_.Start());
 }
 

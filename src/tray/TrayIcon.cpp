@@ -4,11 +4,17 @@
 
 namespace Lyrebox::Tray {
 
-TrayIcon::TrayIcon(const std::string& id, const std::string& title, GtkMenu* menu)
-    : indicator_(app_indicator_new(id.c_str(), "", APP_INDICATOR_CATEGORY_APPLICATION_STATUS)),
+TrayIcon::TrayIcon(const std::string& id, const std::string& title, GtkMenu* menu,
+                   const std::string& image, const std::string& highlightedImage)
+    : indicator_(app_indicator_new(id.c_str(), image.c_str(),
+                                   APP_INDICATOR_CATEGORY_APPLICATION_STATUS)),
       menu_(GTK_MENU(g_object_ref_sink(menu))),
-      title_(title) {
+      title_(title),
+      image_(image),
+      highlightedImage_(highlightedImage),
+      shown_(image) {
   app_indicator_set_title(indicator_, title.c_str());
+  app_indicator_set_icon_full(indicator_, image.c_str(), title.c_str());
   app_indicator_set_menu(indicator_, menu_);
   g_signal_connect(menu_, "show", G_CALLBACK(OnMenuShown), this);
   g_signal_connect(menu_, "hide", G_CALLBACK(OnMenuHidden), this);

@@ -16,8 +16,10 @@ namespace Lyrebox::Tray {
 
 class TrayIcon {
  public:
-  // Shows the item with the given menu (a reference to it is kept).
-  TrayIcon(const std::string& id, const std::string& title, GtkMenu* menu);
+  // Shows the item with the given menu (a reference to it is kept) and images (see
+  // SetImages).
+  TrayIcon(const std::string& id, const std::string& title, GtkMenu* menu,
+           const std::string& image, const std::string& highlightedImage);
   ~TrayIcon();
   TrayIcon(const TrayIcon&) = delete;
   TrayIcon& operator=(const TrayIcon&) = delete;

@@ -347,7 +347,7 @@ if [ -c /dev/fuse ] && command -v fusermount3 >/dev/null && command -v sox >/dev
     finish_tray 20
   fi
 else
-  echo "skipped: the real volume (FUSE is not usable here)"
+  echo "skipped: the real volume (no usable FUSE, or LYREBOX_TRAY_E2E_NO_FUSE is set)"
 fi
 
 if [ $failures -ne 0 ]; then
