@@ -152,7 +152,7 @@ checked_items() {
 }
 
 start_tray() {  # start_tray ARGS...: runs lyrebox-tray in the background as $app
-  LYREBOX_TRAY_TEST_ENCODE=3 "$tray" "$@" > "$work/tray.out" 2> "$work/tray.err" &
+  LYREBOX_TRAY_TEST_ENCODE=4 "$tray" "$@" > "$work/tray.out" 2> "$work/tray.err" &
   app=$!
   pids+=("$app")
 }
@@ -225,7 +225,7 @@ fi
 pass "icon shown in the panel at $geometry"
 keep idle.png tray-idle.png
 
-# --- Turning while an encoding runs (the test hook plays one of 3 s). ---
+# --- Turning while an encoding runs (the test hook plays one of 4 s). ---
 kill -USR1 "$app"
 declare -A seen=()
 for _ in $(seq 20); do
