@@ -63,26 +63,32 @@ class MyFLACDecoder : public FLAC::Decoder::File {
 ::FLAC__StreamDecoderWriteStatus MyFLACDecoder::write_callback(const ::FLAC__Frame* frame,
                                                                const FLAC__int32* const buffer[]) {
   const unsigned n = frame->header.blocksize;
-  const size_t needed = static_cast<size_t>(n) * channels_;
+  // One process_single can deliver two blocks (libFLAC replaces a damaged block with
+  // silence and then delivers the block it resynchronised on): frames not yet handed
+  // out are kept in front of the new block, so none is lost and positions stay right.
+  const size_t kept = static_cast<size_t>(available_) * channels_;
+  if (kept > 0 && cursor_ != samples_.data()) std::copy_n(cursor_, kept, samples_.data());
+  const size_t needed = kept + static_cast<size_t>(n) * channels_;
   if (samples_.size() < needed) samples_.resize(needed, 0.0f);
+  float* const block = samples_.data() + kept;
 
   // A block whose layout disagrees with STREAMINFO (only in a damaged stream) cannot be
   // placed in the frame layout everyone else relies on; it is delivered as silence so
   // that frame positions stay right, as libFLAC itself does for a block that fails its CRC.
   if (frame->header.channels != channels_ || frame->header.bits_per_sample != sampleSize_) {
-    std::fill_n(samples_.begin(), needed, 0.0f);
+    std::fill_n(block, needed - kept, 0.0f);
   } else {
     for (unsigned c = 0; c < channels_; ++c) {
       const FLAC__int32* in = buffer[c];
-      float* out = samples_.data() + c;
+      float* out = block + c;
       for (unsigned f = 0; f < n; ++f, out += channels_) {
         *out = static_cast<float>(static_cast<double>(in[f]) * scale_);
       }
     }
   }
 
-  available_ = n;
-  if (n > 0) cursor_ = samples_.data();
+  available_ += n;
+  if (available_ > 0) cursor_ = samples_.data();
   return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
 }
 

@@ -13,6 +13,7 @@
 // The destructor runs only after every other call has returned.
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -70,8 +71,22 @@ class Transcoder {
   long long FramesDecoded() const;
 
  private:
-  void ProduceAll();
-  void Convert();
+  // How a production of frames ended.
+  enum class Produced { kAll, kUndecodable, kUnwritable };
+
+  // With mutex_ held and a decoder: the frames under [offset, offset + size), clamped
+  // to the stream; false when there are none.
+  bool FramesUnder(unsigned long size, long long offset, long long& start, long long& end) const;
+  // With mutex_ held and a decoder: decodes the frames of [start, end) never produced.
+  Produced ProduceLocked(long long start, long long end);
+  // Produces every frame still missing; kUnwritable when stored audio could not be
+  // put into the cache file.
+  Produced ProduceAll();
+  // Encodes the cache file over path_; false when that failed. Never throws.
+  bool Convert();
+  // Keeps the cache file as the real WAV file under the shown name (and removes the
+  // stored FLAC file when removeFLAC). Never throws.
+  void KeepAsWAV(bool removeFLAC);
 
   std::unique_ptr<FLACDecoder> decoder_;
   bool canWrite_ = true;
@@ -79,14 +94,14 @@ class Transcoder {
   long long size_ = 0;
   long long dataOffset_ = 0;
   EnsembleT<long long> decoded_;
-  bool modified_ = false;
+  std::atomic<bool> modified_ = false;
   std::string path_;
   std::string cachePath_;
   mutable Mutex mutex_;
   // Set when a failed conversion kept the data as a real WAV file: the cache file is
   // that file now and must not be removed.
   bool keptAsWAV_ = false;
-  long long framesDecoded_ = 0;
+  std::atomic<long long> framesDecoded_ = 0;
 };
 
 }  // namespace Vantor
