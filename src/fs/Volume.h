@@ -42,4 +42,10 @@ class Volume {
   std::unique_ptr<Impl> impl_;
 };
 
+// Why path cannot be the root folder ("" when it can): it must be a readable folder.
+std::string CheckRootFolder(const std::string& path);
+// Why path cannot be the mount point ("" when it can): missing, not a folder, or a mount
+// point already.
+std::string CheckMountPoint(const std::string& path);
+
 }  // namespace Lyrebox

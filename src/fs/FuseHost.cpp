@@ -1,0 +1,407 @@
+#define FUSE_USE_VERSION 312
+#include "fs/FuseHost.h"
+
+#include <errno.h>
+#include <fuse.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/statvfs.h>
+
+#include <cstdint>
+#include <exception>
+#include <mutex>
+#include <new>
+
+#include "fs/LoopbackFS.h"
+
+namespace Lyrebox {
+
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// libfuse's messages: to stderr, except while a mount is attempted, when the last one is
+// kept as the reason of a failure.
+
+std::mutex logMutex_;            // guards capture_; taken alone
+std::string* capture_ = nullptr;
+
+void LogMessage(enum fuse_log_level, const char* format, va_list args) {
+  char text[1024];
+  vsnprintf(text, sizeof text, format, args);
+  std::lock_guard<std::mutex> lock(logMutex_);
+  if (capture_) *capture_ += text;
+  else fputs(text, stderr);
+}
+
+// libfuse's messages as one line, without their "fuse: " prefixes.
+std::string Reason(const std::string& messages) {
+  std::string reason;
+  size_t start = 0;
+  while (start < messages.size()) {
+    size_t end = messages.find('\n', start);
+    if (end == std::string::npos) end = messages.size();
+    std::string line = messages.substr(start, end - start);
+    if (line.rfind("fuse: ", 0) == 0) line.erase(0, 6);
+    if (!line.empty()) reason += (reason.empty() ? "" : "; ") + line;
+    start = end + 1;
+  }
+  return reason;
+}
+
+// ---------------------------------------------------------------------------------------
+// The operations. Each one translates, calls the delegate and returns its result.
+
+LoopbackFS& Fs() { return *static_cast<LoopbackFS*>(fuse_get_context()->private_data); }
+
+FileHandle* HandleOf(const fuse_file_info* fi) {
+  return fi ? reinterpret_cast<FileHandle*>(static_cast<uintptr_t>(fi->fh)) : nullptr;
+}
+
+// What the kernel cached of a file is kept across openings only while the file's
+// modification time and size stay the same (libfuse's auto_cache decides).
+void SetHandle(fuse_file_info* fi, FileHandle* handle) { fi->fh = reinterpret_cast<uintptr_t>(handle); }
+
+// The path of a request on an open file may be missing (the file was removed).
+std::string PathOf(const char* path) { return path ? path : ""; }
+
+Caller CallerOf() {
+  fuse_context* c = fuse_get_context();
+  return Caller{c->uid, c->gid};
+}
+
+// The one place where an exception becomes an error number: nothing throws past here.
+template <typename F>
+int Guard(F&& f) noexcept {
+  try {
+    return static_cast<int>(f());
+  } catch (const std::bad_alloc&) {
+    return -ENOMEM;
+  } catch (const std::exception& e) {
+    fuse_log(FUSE_LOG_ERR, "lyrebox: %s\n", e.what());
+    return -EIO;
+  } catch (...) {
+    return -EIO;
+  }
+}
+
+void* Init(fuse_conn_info* conn, fuse_config* config) {
+  // open() sees O_TRUNC, so that overwriting a WAV file empties its FLAC file first.
+  if (conn->capable & FUSE_CAP_ATOMIC_O_TRUNC) conn->want |= FUSE_CAP_ATOMIC_O_TRUNC;
+  // Removing an open file removes it at once instead of renaming it to a hidden name,
+  // which for a transcoded file would mean decoding it into a WAV file.
+  config->hard_remove = 1;
+  return fuse_get_context()->private_data;
+}
+
+int GetAttr(const char* path, struct stat* st, fuse_file_info* fi) {
+  return Guard([&] {
+    FileHandle* h = HandleOf(fi);
+    return h ? Fs().AttributesOfItem(*h, *st) : Fs().AttributesOfItem(PathOf(path), *st);
+  });
+}
+
+int ReadLink(const char* path, char* buffer, size_t size) {
+  return Guard([&] {
+    std::string destination;
+    int r = Fs().DestinationOfSymbolicLink(path, destination);
+    if (r != 0 || size == 0) return r;
+    size_t n = std::min(destination.size(), size - 1);
+    memcpy(buffer, destination.data(), n);
+    buffer[n] = '\0';
+    return 0;
+  });
+}
+
+int MakeDirectory(const char* path, mode_t mode) {
+  return Guard([&] {
+    Caller caller = CallerOf();
+    return Fs().CreateDirectory(path, mode, &caller);
+  });
+}
+
+int Remove(const char* path) {
+  return Guard([&] { return Fs().RemoveItem(path); });
+}
+
+int SymbolicLink(const char* destination, const char* path) {
+  return Guard([&] {
+    Caller caller = CallerOf();
+    return Fs().CreateSymbolicLink(path, destination, &caller);
+  });
+}
+
+int Rename(const char* from, const char* to, unsigned int flags) {
+  return Guard([&] { return Fs().MoveItem(from, to, flags); });
+}
+
+int Link(const char* from, const char* to) {
+  return Guard([&] { return Fs().LinkItem(from, to); });
+}
+
+int ChangeMode(const char* path, mode_t mode, fuse_file_info*) {
+  return Guard([&] {
+    Attributes a;
+    a.mode = mode;
+    return Fs().SetAttributes(PathOf(path), a);
+  });
+}
+
+int ChangeOwner(const char* path, uid_t uid, gid_t gid, fuse_file_info*) {
+  return Guard([&] {
+    Attributes a;
+    if (uid != static_cast<uid_t>(-1)) a.uid = uid;
+    if (gid != static_cast<gid_t>(-1)) a.gid = gid;
+    return Fs().SetAttributes(PathOf(path), a);
+  });
+}
+
+int ChangeTimes(const char* path, const struct timespec tv[2], fuse_file_info*) {
+  return Guard([&] {
+    Attributes a;
+    a.accessTime = tv[0];
+    a.modificationTime = tv[1];
+    return Fs().SetAttributes(PathOf(path), a);
+  });
+}
+
+int Truncate(const char* path, off_t length, fuse_file_info* fi) {
+  return Guard([&] {
+    FileHandle* h = HandleOf(fi);
+    return h ? Fs().TruncateFile(*h, length) : Fs().TruncateFile(PathOf(path), length);
+  });
+}
+
+int Open(const char* path, fuse_file_info* fi) {
+  return Guard([&] {
+    FileHandle* handle = nullptr;
+    int r = Fs().OpenFile(path, fi->flags, handle);
+    if (r == 0) SetHandle(fi, handle);
+    return r;
+  });
+}
+
+int Create(const char* path, mode_t mode, fuse_file_info* fi) {
+  return Guard([&] {
+    Caller caller = CallerOf();
+    FileHandle* handle = nullptr;
+    int r = Fs().CreateFile(path, mode, fi->flags, &caller, handle);
+    if (r == 0) SetHandle(fi, handle);
+    return r;
+  });
+}
+
+int Read(const char*, char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
+  return Guard([&] {
+    FileHandle* h = HandleOf(fi);
+    return h ? Fs().ReadFile(*h, buffer, size, offset) : -EBADF;
+  });
+}
+
+int Write(const char* path, const char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
+  return Guard([&] {
+    FileHandle* h = HandleOf(fi);
+    return h ? Fs().WriteFile(PathOf(path), *h, buffer, size, offset) : -EBADF;
+  });
+}
+
+int StatFS(const char* path, struct statvfs* st) {
+  return Guard([&] { return Fs().AttributesOfFileSystem(path, *st); });
+}
+
+int Flush(const char*, fuse_file_info* fi) {
+  return Guard([&] {
+    FileHandle* h = HandleOf(fi);
+    return h ? Fs().Flush(*h) : -EBADF;
+  });
+}
+
+int Release(const char*, fuse_file_info* fi) {
+  return Guard([&] {
+    Fs().ReleaseFile(HandleOf(fi));
+    return 0;
+  });
+}
+
+int Fsync(const char*, int dataOnly, fuse_file_info* fi) {
+  return Guard([&] {
+    FileHandle* h = HandleOf(fi);
+    return h ? Fs().Fsync(*h, dataOnly != 0) : -EBADF;
+  });
+}
+
+int SetXattr(const char* path, const char* name, const char* value, size_t size, int flags) {
+  return Guard([&] { return Fs().SetExtendedAttribute(path, name, std::string(value, size), flags); });
+}
+
+int GetXattr(const char* path, const char* name, char* value, size_t size) {
+  return Guard([&] {
+    std::string v;
+    int r = Fs().ValueOfExtendedAttribute(path, name, v);
+    if (r != 0) return r;
+    if (size == 0) return static_cast<int>(v.size());
+    if (size < v.size()) return -ERANGE;
+    memcpy(value, v.data(), v.size());
+    return static_cast<int>(v.size());
+  });
+}
+
+int ListXattr(const char* path, char* list, size_t size) {
+  return Guard([&] {
+    std::vector<std::string> names;
+    int r = Fs().ExtendedAttributesOfItem(path, names);
+    if (r != 0) return r;
+    std::string all;
+    for (const auto& n : names) all.append(n).push_back('\0');
+    if (size == 0) return static_cast<int>(all.size());
+    if (size < all.size()) return -ERANGE;
+    memcpy(list, all.data(), all.size());
+    return static_cast<int>(all.size());
+  });
+}
+
+int RemoveXattr(const char* path, const char* name) {
+  return Guard([&] { return Fs().RemoveExtendedAttribute(path, name); });
+}
+
+int ReadDirectory(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info*,
+                  fuse_readdir_flags) {
+  return Guard([&] {
+    std::vector<std::string> names;
+    int r = Fs().ContentsOfDirectory(path, names);
+    if (r != 0) return r;
+    fill(buffer, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+    fill(buffer, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+    for (const auto& name : names) {
+      if (fill(buffer, name.c_str(), nullptr, 0, static_cast<fuse_fill_dir_flags>(0))) break;
+    }
+    return 0;
+  });
+}
+
+int Access(const char* path, int mask) {
+  return Guard([&] { return Fs().Access(path, mask); });
+}
+
+fuse_operations Operations() {
+  fuse_operations ops = {};
+  ops.init = Init;
+  ops.getattr = GetAttr;
+  ops.readlink = ReadLink;
+  ops.mkdir = MakeDirectory;
+  ops.unlink = Remove;
+  ops.rmdir = Remove;
+  ops.symlink = SymbolicLink;
+  ops.rename = Rename;
+  ops.link = Link;
+  ops.chmod = ChangeMode;
+  ops.chown = ChangeOwner;
+  ops.utimens = ChangeTimes;
+  ops.truncate = Truncate;
+  ops.open = Open;
+  ops.create = Create;
+  ops.read = Read;
+  ops.write = Write;
+  ops.statfs = StatFS;
+  ops.flush = Flush;
+  ops.release = Release;
+  ops.fsync = Fsync;
+  ops.setxattr = SetXattr;
+  ops.getxattr = GetXattr;
+  ops.listxattr = ListXattr;
+  ops.removexattr = RemoveXattr;
+  ops.readdir = ReadDirectory;
+  ops.access = Access;
+  return ops;
+}
+
+bool SharedWithOthers(const std::vector<std::string>& options) {
+  for (const auto& o : options) {
+    if (o.find("allow_other") != std::string::npos || o.find("allow_root") != std::string::npos)
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+FuseHost::FuseHost(LoopbackFS& fs, std::vector<std::string> options, bool debug)
+    : fs_(fs), options_(std::move(options)), debug_(debug) {}
+
+FuseHost::~FuseHost() {
+  Unmount();
+  if (fuse_) fuse_destroy(fuse_);
+}
+
+bool FuseHost::Mount(const std::string& mountPoint, std::string& error) {
+  mountPoint_ = mountPoint;
+  fuse_set_log_func(LogMessage);
+
+  // No kernel caching of names and attributes: a transcoded file changes size and date
+  // when a conversion ends, and whether a WAV name stands for a FLAC file depends on
+  // what else is in its folder. File contents stay cached across openings while the
+  // modification time and size stay the same (auto_cache): a conversion or a change of
+  // the FLAC file gives it a new modification time.
+  std::vector<std::string> args = {
+      "lyrebox", "-o",
+      "fsname=lyrebox,subtype=lyrebox,entry_timeout=1,attr_timeout=0,negative_timeout=0,auto_cache"};
+  // Shared with other users, the kernel checks their rights against the attributes shown.
+  if (SharedWithOthers(options_)) args.insert(args.end(), {"-o", "default_permissions"});
+  for (const auto& o : options_) args.insert(args.end(), {"-o", o});
+  if (debug_) args.push_back("-d");
+
+  fuse_args fargs = FUSE_ARGS_INIT(0, nullptr);
+  for (const auto& a : args) {
+    if (fuse_opt_add_arg(&fargs, a.c_str()) != 0) {
+      fuse_opt_free_args(&fargs);
+      error = "out of memory";
+      return false;
+    }
+  }
+
+  std::string message;
+  {
+    std::lock_guard<std::mutex> lock(logMutex_);
+    capture_ = &message;
+  }
+  fuse_operations ops = Operations();
+  fuse_ = fuse_new(&fargs, &ops, sizeof ops, &fs_);
+  fuse_opt_free_args(&fargs);
+  if (fuse_ && fuse_mount(fuse_, mountPoint_.c_str()) == 0) mounted_ = true;
+  {
+    std::lock_guard<std::mutex> lock(logMutex_);
+    capture_ = nullptr;
+  }
+  if (mounted_) return true;
+  error = message.empty() ? "could not mount " + mountPoint_ : Reason(message);
+  if (fuse_) fuse_destroy(fuse_);
+  fuse_ = nullptr;
+  return false;
+}
+
+int FuseHost::Loop() {
+  if (!mounted_ || exiting_) return 0;
+  fuse_loop_config* config = fuse_loop_cfg_create();
+  fuse_loop_cfg_set_max_threads(config, 64);
+  fuse_loop_cfg_set_idle_threads(config, 8);
+  int r = fuse_loop_mt(fuse_, config);
+  fuse_loop_cfg_destroy(config);
+  return r;
+}
+
+void FuseHost::Exit() {
+  if (!fuse_ || exiting_.exchange(true)) return;
+  fuse_exit(fuse_);
+  // The loop notices the exit flag only when a worker finishes a request: make one. A
+  // statfs always reaches the file system; after an unmount it reaches the folder below.
+  struct statvfs st;
+  statvfs(mountPoint_.c_str(), &st);
+}
+
+void FuseHost::Unmount() {
+  if (!mounted_) return;
+  fuse_unmount(fuse_);
+  mounted_ = false;
+}
+
+}  // namespace Lyrebox
