@@ -6,7 +6,7 @@
 #   SANITIZE=1      build with AddressSanitizer and UndefinedBehaviorSanitizer
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
+scripts/deps.sh --tray --tray-test
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLYREBOX_SANITIZE="${SANITIZE:-OFF}" >/dev/null
 cmake --build "$build" -j"$(nproc)"

@@ -1,0 +1,92 @@
+// lyrebox-tray: the desktop shell. Shows Lyrebox in the tray, asks for the root folder
+// (or takes it from the command line), mounts the volume and serves it until "Quit".
+#include <glib-unix.h>
+#include <gtk/gtk.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include "LoopbackController.h"
+#include "fs/Preferences.h"
+
+namespace {
+
+using Lyrebox::Tray::LoopbackController;
+
+constexpr const char* usage =
+    "Usage: lyrebox-tray [--folder DIR | DIR]\n"
+    "Shows Lyrebox in the tray and mounts DIR (asked for when not given) as a volume\n"
+    "in which FLAC files appear as WAV files.\n";
+
+// Parses the arguments GTK left; false (with the exit status set) when the program ends.
+bool ParseArguments(int argc, char** argv, LoopbackController::Options& options, int& status) {
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::cout << usage;
+      status = 0;
+      return false;
+    }
+    if (arg == "--folder" && i + 1 < argc) {
+      options.folder = argv[++i];
+    } else if (arg.rfind("--folder=", 0) == 0) {
+      options.folder = arg.substr(9);
+    } else if (arg.rfind("--fake-mount=", 0) == 0) {  // headless tests of the shell
+      options.fakeMount = arg.substr(13);
+      if (!Lyrebox::Tray::MakeFakeSession(options.fakeMount)) {
+        std::cerr << "lyrebox-tray: --fake-mount takes ok or fail:REASON\n";
+        status = 2;
+        return false;
+      }
+    } else if (!arg.empty() && arg[0] != '-' && options.folder.empty()) {
+      options.folder = arg;
+    } else {
+      std::cerr << "lyrebox-tray: unexpected argument " << arg << "\n" << usage;
+      status = 2;
+      return false;
+    }
+  }
+  return true;
+}
+
+gboolean OnTerminateSignal(gpointer controller) {
+  static_cast<LoopbackController*>(controller)->ApplicationShouldTerminate(0);
+  return G_SOURCE_CONTINUE;
+}
+
+gboolean OnTestEncodeSignal(gpointer controller) {
+  static_cast<LoopbackController*>(controller)->PlayTestEncoding();
+  return G_SOURCE_CONTINUE;
+}
+
+gboolean OnLaunched(gpointer controller) {
+  static_cast<LoopbackController*>(controller)->ApplicationDidFinishLaunching();
+  return G_SOURCE_REMOVE;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!gtk_init_check(&argc, &argv)) {
+    std::cerr << "lyrebox-tray: cannot open the display\n";
+    return 1;
+  }
+  LoopbackController::Options options;
+  int status = 0;
+  if (!ParseArguments(argc, argv, options, status)) return status;
+  options.preferencesPath = Lyrebox::PreferencesPath();
+  options.iconFolder = std::string(g_get_user_cache_dir()) + "/lyrebox/icons";
+  if (const char* seconds = std::getenv("LYREBOX_TRAY_TEST_ENCODE")) {
+    options.testEncodeSeconds = std::atoi(seconds);
+  }
+
+  LoopbackController controller(options);
+  // Quitting by signal unmounts like "Quit" does.
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) g_unix_signal_add(signal, OnTerminateSignal, &controller);
+  if (options.testEncodeSeconds > 0) g_unix_signal_add(SIGUSR1, OnTestEncodeSignal, &controller);
+  g_idle_add(OnLaunched, &controller);
+  gtk_main();
+  return controller.ExitStatus();
+}
