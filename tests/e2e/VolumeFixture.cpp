@@ -61,14 +61,22 @@ std::vector<std::string> Names(const std::string& folder) {
 }
 
 std::vector<std::string> CacheFiles(const std::string& folder) {
+  // The kernel delivers the release of a closed file after close() has returned, so the
+  // last cache files may go a moment later: wait a bounded time for them.
   std::vector<std::string> found;
-  std::error_code ec;
-  for (auto it = std::filesystem::recursive_directory_iterator(folder, ec);
-       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
-    std::string n = it->path().filename();
-    if (n.size() > 12 && n[0] == '.' && n.compare(n.size() - 4, 4, ".wav") == 0 && n[n.size() - 11] == '_')
-      found.push_back(it->path());
-  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  do {
+    found.clear();
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(folder, ec);
+         !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+      std::string n = it->path().filename();
+      if (n.size() > 12 && n[0] == '.' && n.compare(n.size() - 4, 4, ".wav") == 0 && n[n.size() - 11] == '_')
+        found.push_back(it->path());
+    }
+    if (found.empty()) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  } while (std::chrono::steady_clock::now() < deadline);
   return found;
 }
 

@@ -25,6 +25,7 @@ bool IsMounted(const std::string& path);
 // The names in a folder (without "." and ".."), sorted.
 std::vector<std::string> Names(const std::string& folder);
 // Hidden cache files (".name_XXXXXX.wav") anywhere below folder.
+// Hidden cache files under folder, once the releases of closed files have arrived.
 std::vector<std::string> CacheFiles(const std::string& folder);
 
 // A WAV file of random samples: bits 8/16/20/24 (20 in 3-byte containers), with the
