@@ -1,4 +1,4 @@
-// The set of produced positions: merging, removal, equality, against a plain set model.
+// The set of produced positions against a plain set model: merging and removal.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -11,45 +11,14 @@ using R = Vantor::RangeT<long long>;
 
 namespace {
 
-Set Make(std::initializer_list<std::pair<long long, long long>> ranges) {
-  Set s;
-  for (auto [b, e] : ranges) s.Add(R(b, e));
-  return s;
-}
-
 std::string Show(const Set& s) {
   std::string out;
-  for (std::size_t k = 0; k < s.Count(); ++k) out += "[" + std::to_string(s[k].begin) + "," + std::to_string(s[k].end) + ")";
+  for (std::size_t k = 0; k < s.Count(); ++k)
+    out += "[" + std::to_string(s[k].begin) + "," + std::to_string(s[k].end) + ")";
   return "{" + out + "}";
 }
 
 }  // namespace
-
-TEST(RangeSet, AddThenRemove) {
-  const struct { Set start; R added; Set removed, expected; } cases[] = {
-      {Make({{0, 5}}), R(5, 10), Set(), Make({{0, 10}})},
-      {Make({{0, 20}}), R(21, 30), Set(), Make({{0, 20}, {21, 30}})},
-      {Make({{10, 20}, {30, 40}, {200, 300}}), R(0, 100), Set(), Make({{0, 100}, {200, 300}})},
-      {Make({{0, 10}, {40, 60}}), R(5, 50), Set(), Make({{0, 60}})},
-      {Make({{0, 100}}), R(20, 30), Set(), Make({{0, 100}})},
-      {Make({{0, 100}}), R(9, 3), Set(), Make({{0, 100}})},
-      {Make({{-10, -5}}), R(-5, 0), Set(), Make({{-10, 0}})},
-      {Make({{0, 100}}), R(0, 0), Make({{10, 20}, {30, 40}}), Make({{0, 10}, {20, 30}, {40, 100}})},
-      {Make({{10, 20}}), R(0, 0), Make({{0, 100}}), Set()},
-      {Make({{0, 20}}), R(0, 0), Make({{20, 30}}), Make({{0, 20}})},
-      {Set(), R(0, 0), Make({{0, 5}}), Set()},
-      {Make({{0, 10}, {20, 30}}), R(0, 0), Make({{5, 25}}), Make({{0, 5}, {25, 30}})},
-  };
-  for (const auto& c : cases) {
-    Set s = c.start;
-    s.Add(c.added);
-    s.Remove(c.removed);
-    EXPECT_TRUE(s == c.expected) << Show(c.start) << " gave " << Show(s);
-  }
-  EXPECT_TRUE(Set(R(5, 5)) == Set());
-  EXPECT_TRUE(Make({{0, 5}, {5, 10}}) == Set(R(0, 10)));
-  EXPECT_FALSE(Make({{0, 5}, {6, 10}}) == Set(R(0, 10)));
-}
 
 // Random Adds and Removes compared with std::set; the ranges must stay sorted,
 // non-empty and neither overlapping nor touching.
