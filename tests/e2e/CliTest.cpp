@@ -10,33 +10,22 @@
 
 #include "VolumeFixture.h"
 
-using TestUtil::FileExists;
-using TestUtil::Quote;
-
 namespace E2E {
 namespace {
 
 class CliTest : public VolumeTest {
  protected:
-  void SetUp() override {
-    startInSetUp_ = false;
-    VolumeTest::SetUp();
-  }
   // Runs lyrebox with HOME in the temporary folder; "status|stderr".
   std::string Lyrebox(const std::string& args) {
-    std::string err = Tmp("cli.err");
-    int status = Sh("HOME=" + Quote(Tmp("home")) + " " + LYREBOX_BINARY + " " + args + " 2>" + Quote(err) +
+    int status = Sh("HOME=" + Quote(Tmp("home")) + " " + LYREBOX_BINARY + " " + args + " 2>" + Quote(Tmp("err")) +
                     " >/dev/null");
-    return std::to_string(status) + "|" + TestUtil::ReadFile(err);
+    return std::to_string(status) + "|" + ReadFile(Tmp("err"));
   }
 };
 
 TEST_F(CliTest, RefusesBadRootAndMountPointWithOneLine) {
-  TestUtil::WriteFile(Tmp("file"), "x");
-  const struct {
-    std::string args;
-    std::string line;
-  } cases[] = {
+  WriteFile(Tmp("file"), "x");
+  const std::pair<std::string, std::string> cases[] = {
       {Quote(Tmp("missing")) + " " + Quote(mount_), Tmp("missing") + ": No such file or directory"},
       {Quote(Tmp("file")) + " " + Quote(mount_), Tmp("file") + ": not a folder"},
       {Quote(root_) + " " + Quote(Tmp("nowhere")), Tmp("nowhere") + ": No such file or directory"},
@@ -44,24 +33,23 @@ TEST_F(CliTest, RefusesBadRootAndMountPointWithOneLine) {
       {"-c 9 " + Quote(root_) + " " + Quote(mount_), "compression level must be 0..8: 9"},
       {"-o no_such_option -f " + Quote(root_) + " " + Quote(mount_), ""},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.args);
-    std::string result = Lyrebox(c.args);
+  for (const auto& [args, line] : cases) {
+    SCOPED_TRACE(args);
+    std::string result = Lyrebox(args);
     ASSERT_NE(result.substr(0, 2), "0|");
     std::string err = result.substr(result.find('|') + 1);
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
-    if (!c.line.empty()) EXPECT_EQ(err, "lyrebox: " + c.line + "\n");
+    if (!line.empty()) EXPECT_EQ(err, "lyrebox: " + line + "\n");
     else EXPECT_EQ(err.rfind("Mount Failed: ", 0), 0u) << err;
     EXPECT_FALSE(IsMounted(mount_));
   }
   StartVolume();
-  std::string busy = Lyrebox("-f " + Quote(root_) + " " + Quote(mount_));
-  EXPECT_EQ(busy, "1|lyrebox: " + mount_ + ": busy (a volume is mounted there)\n");
+  EXPECT_EQ(Lyrebox("-f " + Quote(root_) + " " + Quote(mount_)), "1|lyrebox: " + mount_ + ": busy (a volume is mounted there)\n");
 }
 
 TEST_F(CliTest, SigtermUnmountsAfterTheConversionInProgress) {
   StartVolume();
-  std::string wav = MakeNoiseWAV(2, 44100, 16, 20.0, 51);
+  const std::string wav = MakeNoiseWAV(2, 44100, 16, 20.0, 51);
   int fd = open(Vol("big.wav").c_str(), O_CREAT | O_WRONLY, 0644);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(write(fd, wav.data(), wav.size()), static_cast<ssize_t>(wav.size()));
@@ -71,8 +59,8 @@ TEST_F(CliTest, SigtermUnmountsAfterTheConversionInProgress) {
   closer.join();
   ASSERT_TRUE(WaitUntil([&] { return !IsMounted(mount_); }, 60));
   EXPECT_EQ(StopVolume(), 0);
-  EXPECT_TRUE(SameBytes(DecodeFLAC(Root("big.flac")), wav));
-  EXPECT_EQ(CacheFiles(root_), std::vector<std::string>{});
+  EXPECT_TRUE(SameBytes(FlacDecode(Root("big.flac")), wav));
+  EXPECT_EQ(CacheFiles(root_), "");
   EXPECT_TRUE(FileExists(mount_)) << "a given mount point stays";
 }
 
@@ -83,8 +71,8 @@ TEST_F(CliTest, DefaultMountPointIsMadeAndRemoved) {
   // In the background: the command returns once mounted.
   EXPECT_EQ(Lyrebox("--log " + Quote(Tmp("log.txt")) + " " + Quote(root_)), "0|");
   ASSERT_TRUE(WaitUntil([&] { return IsMounted(chosen); }, 20));
-  TestUtil::WriteFile(root_ + "/r.txt", "seen");
-  EXPECT_EQ(TestUtil::ReadFile(chosen + "/r.txt"), "seen");
+  WriteFile(Root("r.txt"), "seen");
+  EXPECT_EQ(ReadFile(chosen + "/r.txt"), "seen");
   EXPECT_EQ(Sh("fusermount3 -u " + Quote(chosen)), 0);
   EXPECT_TRUE(WaitUntil([&] { return !FileExists(chosen); }, 30)) << "the made mount point is removed";
   EXPECT_TRUE(FileExists(base));
@@ -94,8 +82,8 @@ TEST_F(CliTest, SharedVolumeGivesNewItemsToTheirMaker) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root";
   ASSERT_EQ(chmod(tmp_.Path().c_str(), 0755), 0);
   ASSERT_EQ(chmod(root_.c_str(), 01777), 0);
-  TestUtil::WriteFile(root_ + "/roots.txt", "root's");
-  TestUtil::WriteFile(Tmp("in.wav"), MakeNoiseWAV(1, 8000, 16, 0.3, 61));
+  WriteFile(Root("roots.txt"), "root's");
+  WriteFile(Tmp("in.wav"), MakeNoiseWAV(1, 8000, 16, 0.3, 61));
   ASSERT_EQ(chmod(Tmp("in.wav").c_str(), 0644), 0);
   StartVolume({"-o", "allow_other"});
   const std::string asNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
@@ -105,13 +93,12 @@ TEST_F(CliTest, SharedVolumeGivesNewItemsToTheirMaker) {
             0);
   for (const char* name : {"n.txt", "nd", "nl", "nw.flac", "junk.wav"}) {
     struct stat st;
-    ASSERT_EQ(lstat((root_ + "/" + name).c_str(), &st), 0) << name;
-    EXPECT_EQ(st.st_uid, 65534u) << name;
-    EXPECT_EQ(st.st_gid, 65534u) << name;
+    ASSERT_EQ(lstat(Root(name).c_str(), &st), 0) << name;
+    EXPECT_EQ(std::pair(st.st_uid, st.st_gid), std::pair(65534u, 65534u)) << name;
   }
   // The kernel checks the rights of other users against what the volume shows.
   EXPECT_NE(Sh(asNobody + "sh -c " + Quote("echo more >> " + Quote(mount_ + "/roots.txt")) + " 2>/dev/null"), 0);
-  EXPECT_EQ(TestUtil::ReadFile(root_ + "/roots.txt"), "root's");
+  EXPECT_EQ(ReadFile(Root("roots.txt")), "root's");
 }
 
 }  // namespace

@@ -2,15 +2,14 @@
 // plain folder and in the volume leaves the same tree, bytes and attributes.
 #include "VolumeFixture.h"
 
-using TestUtil::Quote;
-
 namespace E2E {
 namespace {
 
 using PassthroughTest = VolumeTest;
 
 TEST_F(PassthroughTest, SameResultsAsAPlainFolder) {
-  TestUtil::WriteFile(Tmp("big.bin"), TestUtil::RandomBytes(200000, 9));
+  StartVolume();
+  WriteFile(Tmp("big.bin"), RandomBytes(200000, 9));
   const std::string script = R"SH(
     set -e
     printf 'hello' > a.txt
@@ -18,25 +17,20 @@ TEST_F(PassthroughTest, SameResultsAsAPlainFolder) {
     printf 'XY' | dd of=a.txt bs=1 seek=2 conv=notrunc status=none
     cp "$SRC" big.bin
     truncate -s 50000 big.bin
-    truncate -s 70000 big.bin
     printf 'tail' | dd of=big.bin bs=1 seek=90000 conv=notrunc status=none
     mkdir -p d/e
     mv a.txt d/e/b.txt
     cp d/e/b.txt c.txt
-    mv c.txt c2.txt
-    rm c2.txt
+    rm c.txt
     mkdir gone && rmdir gone
     ln -s d/e/b.txt sym
     ln d/e/b.txt hard
-    cat sym > via-link.txt
     chmod 640 d/e/b.txt
-    chmod 711 d
     touch -d '2001-02-03 04:05:06' d/e/b.txt
     touch -h -d '2002-01-01 00:00:00' sym
     mkdir 'odd '"$(printf '\001\377')"' name'
     printf 'x' > 'odd '"$(printf '\001\377')"' name/f'
     if rmdir d 2>/dev/null; then echo rmdir-of-full-folder-worked; fi
-    ls -la d/e >/dev/null
   )SH";
   const std::string plain = Tmp("plain");
   ASSERT_EQ(Sh("mkdir " + Quote(plain)), 0);

@@ -1,18 +1,17 @@
 // The compression menu's preference: what reaches the encoder at start-up, what is
 // stored when a level is picked, and which item carries the check mark.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
-#include <algorithm>
 #include <vector>
 
 #include "CompressionSetting.h"
-#include "fs/Preferences.h"
 #include "TestUtil.h"
 
 namespace {
 
 using namespace Lyrebox::Tray;
+using TestUtil::ReadFile;
+using TestUtil::WriteFile;
 
 std::vector<int> CheckedTags(const CompressionSetting& setting) {
   std::vector<int> checked;
@@ -22,86 +21,64 @@ std::vector<int> CheckedTags(const CompressionSetting& setting) {
   return checked;
 }
 
-struct Stored {
-  const char* name;
-  bool store;  // false: no preference file at all
-  int value;   // stored with the shared preference writer
-  int applied;
-  std::vector<int> checked;
-};
-
 TEST(CompressionSetting, StoredLevelReachesEncoderAndExactlyItsItemIsChecked) {
-  const std::vector<Stored> table = {
-      {"first launch", false, 0, 5, {5}},
-      {"fastest", true, 0, 0, {0}},
-      {"highest", true, 8, 8, {8}},
-      {"recommended", true, 5, 5, {5}},
-      {"above the range", true, 12, 12, {}},
-      {"below the range", true, -1, -1, {}},
+  const struct {
+    const char* file;  // nullptr: no preference file at all
+    int applied;
+    std::vector<int> checked;
+  } table[] = {
+      {nullptr, 5, {5}},  // first launch
+      {"Compression=0\n", 0, {0}},
+      {"# mine\nOther=1\nCompression = 8\n", 8, {8}},
+      {"Compression=12\n", 12, {}},  // out of range: handed on, nothing checked
+      {"Compression=-1\n", -1, {}},
+      {"", 5, {5}},  // unreadable: the default
+      {"\xff\xfe[Compression", 5, {5}},
+      {"[Lyrebox]\nCompression=loud\n", 5, {5}},
+      {"Compression=3x\n", 5, {5}},
+      {"Compression=\n", 5, {5}},
   };
-  for (const Stored& row : table) {
-    SCOPED_TRACE(row.name);
+  for (const auto& row : table) {
+    SCOPED_TRACE(row.file ? row.file : "no file");
     TestUtil::TempDir dir;
-    std::string path = dir.File("lyrebox/lyrebox.conf");
-    if (row.store) {
-      ASSERT_TRUE(Lyrebox::StoreCompression(path, row.value));
-    }
+    if (row.file) WriteFile(dir.File("lyrebox.conf"), row.file);
     std::vector<int> applied;
-    CompressionSetting setting(path, [&](int level) { applied.push_back(level); });
+    CompressionSetting setting(dir.File("lyrebox.conf"), [&](int level) { applied.push_back(level); });
     EXPECT_EQ(setting.Load(), row.applied);
     EXPECT_EQ(applied, std::vector<int>{row.applied});
     EXPECT_EQ(CheckedTags(setting), row.checked);
   }
 }
 
-TEST(CompressionSetting, UnreadablePreferenceFallsBackToRecommended) {
-  const std::vector<std::pair<const char*, std::string>> garbage = {
-      {"empty", ""},
-      {"binary", std::string("\0\xff\xfe[Compression", 15)},
-      {"not a number", "[Lyrebox]\nCompression=loud\n"},
-  };
-  for (const auto& [name, bytes] : garbage) {
-    SCOPED_TRACE(name);
-    TestUtil::TempDir dir;
-    TestUtil::WriteFile(dir.File("lyrebox.conf"), bytes);
-    int applied = -100;
-    CompressionSetting setting(dir.File("lyrebox.conf"), [&](int level) { applied = level; });
-    EXPECT_EQ(setting.Load(), 5);
-    EXPECT_EQ(applied, 5);
-    EXPECT_EQ(CheckedTags(setting), std::vector<int>{5});
-  }
-}
-
 TEST(CompressionSetting, ChosenLevelIsAppliedStoredAndReadBackNextLaunch) {
   TestUtil::TempDir dir;
-  std::string path = dir.File("config/lyrebox/lyrebox.conf");
+  const std::string path = dir.File("config/lyrebox/lyrebox.conf");
   std::vector<int> applied;
+  auto apply = [&](int level) { applied.push_back(level); };
+  std::string error;
   {
-    CompressionSetting setting(path, [&](int level) { applied.push_back(level); });
+    CompressionSetting setting(path, apply);
     setting.Load();
-    std::string error;
     EXPECT_TRUE(setting.Choose(8, error)) << error;
     EXPECT_EQ(CheckedTags(setting), std::vector<int>{8});
   }
-  EXPECT_EQ(Lyrebox::LoadCompression(path), 8);
-  CompressionSetting nextLaunch(path, [&](int level) { applied.push_back(level); });
+  CompressionSetting nextLaunch(path, apply);
   EXPECT_EQ(nextLaunch.Load(), 8);
   EXPECT_EQ(applied, (std::vector<int>{5, 8, 8}));
   EXPECT_EQ(CheckedTags(nextLaunch), std::vector<int>{8});
-}
+  // Other lines of the file stay, and nothing else is left beside it.
+  WriteFile(path, "# mine\nOther=1\nCompression=8\n");
+  EXPECT_TRUE(nextLaunch.Choose(0, error)) << error;
+  EXPECT_EQ(ReadFile(path), "# mine\nOther=1\nCompression=0\n");
+  EXPECT_EQ(TestUtil::Entries(dir.File("config/lyrebox")), std::set<std::string>{"lyrebox.conf"});
 
-TEST(CompressionSetting, ChoiceThatCannotBeStoredStillHoldsForTheSession) {
-  TestUtil::TempDir dir;
-  TestUtil::WriteFile(dir.File("file"), "");
-  std::string path = dir.File("file/lyrebox.conf");  // its folder is a file
-  int applied = -100;
-  CompressionSetting setting(path, [&](int level) { applied = level; });
-  setting.Load();
-  std::string error;
-  EXPECT_FALSE(setting.Choose(2, error));
-  EXPECT_NE(error.find(path), std::string::npos) << error;
-  EXPECT_EQ(applied, 2);
-  EXPECT_EQ(CheckedTags(setting), std::vector<int>{2});
+  // A choice that cannot be stored (the folder is a file) still holds for the session.
+  WriteFile(dir.File("file"), "");
+  CompressionSetting unstorable(dir.File("file/lyrebox.conf"), apply);
+  EXPECT_FALSE(unstorable.Choose(2, error));
+  EXPECT_NE(error.find(dir.File("file/lyrebox.conf")), std::string::npos) << error;
+  EXPECT_EQ(applied.back(), 2);
+  EXPECT_EQ(CheckedTags(unstorable), std::vector<int>{2});
 }
 
 }  // namespace

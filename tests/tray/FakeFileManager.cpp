@@ -1,12 +1,10 @@
 // A stand-in for the desktop's file manager in the tray's end-to-end test: owns
-// org.freedesktop.FileManager1 on the session bus and writes each request it gets, one
-// line per URI ("ShowItems file:///..."), to the log file named on the command line.
-// Prints "ready" on stdout once the name is owned; exits when it loses the name or gets
-// SIGTERM.
+// org.freedesktop.FileManager1 on the session bus and writes each ShowItems request it
+// gets, one line per URI ("ShowItems file:///..."), to the log file named on the
+// command line. Prints "ready" on stdout once the name is owned; ends when it loses the
+// name (status 1) or by a signal.
 #include <gio/gio.h>
-#include <glib-unix.h>
 
-#include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -16,14 +14,11 @@ namespace {
 constexpr const char* introspection = R"(
 <node>
   <interface name="org.freedesktop.FileManager1">
-    <method name="ShowFolders"><arg type="as" direction="in"/><arg type="s" direction="in"/></method>
     <method name="ShowItems"><arg type="as" direction="in"/><arg type="s" direction="in"/></method>
-    <method name="ShowItemProperties"><arg type="as" direction="in"/><arg type="s" direction="in"/></method>
   </interface>
 </node>)";
 
 std::string logPath;
-GMainLoop* loop = nullptr;
 
 void OnMethodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* method,
                   GVariant* parameters, GDBusMethodInvocation* invocation, gpointer) {
@@ -45,36 +40,18 @@ void OnBusAcquired(GDBusConnection* bus, const gchar*, gpointer) {
   g_dbus_node_info_unref(info);
 }
 
-void OnNameAcquired(GDBusConnection*, const gchar*, gpointer) {
-  std::cout << "ready" << std::endl;
-}
-
-void OnNameLost(GDBusConnection*, const gchar* name, gpointer) {
-  std::cerr << "fake_file_manager: could not own " << name << std::endl;
-  g_main_loop_quit(loop);
-}
-
-gboolean OnSignal(gpointer) {
-  g_main_loop_quit(loop);
-  return G_SOURCE_REMOVE;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::cerr << "usage: fake_file_manager LOGFILE\n";
-    return 2;
-  }
+  if (argc != 2) return 2;
   logPath = argv[1];
-  loop = g_main_loop_new(nullptr, FALSE);
-  g_unix_signal_add(SIGTERM, OnSignal, nullptr);
-  g_unix_signal_add(SIGINT, OnSignal, nullptr);
-  guint owner = g_bus_own_name(G_BUS_TYPE_SESSION, "org.freedesktop.FileManager1",
-                               G_BUS_NAME_OWNER_FLAGS_NONE, OnBusAcquired, OnNameAcquired,
-                               OnNameLost, nullptr, nullptr);
+  GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
+  g_bus_own_name(
+      G_BUS_TYPE_SESSION, "org.freedesktop.FileManager1", G_BUS_NAME_OWNER_FLAGS_NONE, OnBusAcquired,
+      [](GDBusConnection*, const gchar*, gpointer) { std::cout << "ready" << std::endl; },
+      [](GDBusConnection*, const gchar*, gpointer loop) { g_main_loop_quit(static_cast<GMainLoop*>(loop)); },
+      loop, nullptr);
   g_main_loop_run(loop);
-  g_bus_unown_name(owner);
-  g_main_loop_unref(loop);
-  return 0;
+  std::cerr << "fake_file_manager: could not own org.freedesktop.FileManager1\n";
+  return 1;
 }

@@ -12,23 +12,22 @@ namespace {
 
 using namespace Lyrebox::Tray;
 
+// The alpha-weighted centre of mass, in pixels from the image centre (y points down).
 struct Mass {
-  double x, y, total;
-  int maxAlpha;
+  double x = 0, y = 0, total = 0;
+  int maxAlpha = 0;
 };
 
-// The alpha-weighted centre of mass, in pixels from the top left.
 Mass CentreOfMass(cairo_surface_t* surface) {
   cairo_surface_flush(surface);
   const unsigned char* data = cairo_image_surface_get_data(surface);
-  int stride = cairo_image_surface_get_stride(surface);
-  Mass m{0, 0, 0, 0};
+  const int stride = cairo_image_surface_get_stride(surface), size = cairo_image_surface_get_width(surface);
+  Mass m;
   for (int y = 0; y < cairo_image_surface_get_height(surface); ++y) {
-    for (int x = 0; x < cairo_image_surface_get_width(surface); ++x) {
-      uint32_t pixel = *reinterpret_cast<const uint32_t*>(data + y * stride + 4 * x);
-      int alpha = pixel >> 24;
-      m.x += (x + 0.5) * alpha;
-      m.y += (y + 0.5) * alpha;
+    for (int x = 0; x < size; ++x) {
+      int alpha = *reinterpret_cast<const uint32_t*>(data + y * stride + 4 * x) >> 24;
+      m.x += (x + 0.5 - size / 2.0) * alpha;
+      m.y += (y + 0.5 - size / 2.0) * alpha;
       m.total += alpha;
       m.maxAlpha = std::max(m.maxAlpha, alpha);
     }
@@ -38,85 +37,35 @@ Mass CentreOfMass(cairo_surface_t* surface) {
   return m;
 }
 
-// Direction of the centre of mass seen from the image centre, in degrees clockwise on
-// screen from "right".
-double AngleOnScreen(const Mass& m, double size) {
-  return std::atan2(m.y - size / 2, m.x - size / 2) * 180 / std::numbers::pi;
-}
-
-double AngleDifference(double a, double b) {
-  double d = std::fmod(a - b, 360.0);
-  if (d > 180) d -= 360;
-  if (d <= -180) d += 360;
-  return d;
-}
-
-// A 48-pixel square with one opaque block above the centre.
-Surface BlockAboveCentre() {
-  Surface s(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 48, 48));
-  cairo_t* cr = cairo_create(s.get());
-  cairo_set_source_rgb(cr, 1, 0, 0);
-  cairo_rectangle(cr, 20, 4, 8, 8);
-  cairo_fill(cr);
-  cairo_destroy(cr);
-  return s;
-}
-
-TEST(RotatedImages, EachStepTurnsSevenAndAHalfDegreesClockwise) {
-  Surface source = BlockAboveCentre();
-  std::vector<Surface> frames = BuildRotatedImages(source.get(), 0.8, 48);
-  ASSERT_EQ(frames.size(), 48u);
-  Mass upright = CentreOfMass(source.get());
-  double radius = std::hypot(upright.x - 24, upright.y - 24);
-  for (int k = 0; k < 48; ++k) {
-    SCOPED_TRACE(k);
-    ASSERT_EQ(cairo_image_surface_get_width(frames[k].get()), 48);
-    ASSERT_EQ(cairo_image_surface_get_height(frames[k].get()), 48);
-    Mass m = CentreOfMass(frames[k].get());
-    // Straight up is -90 degrees on screen; clockwise adds.
-    EXPECT_NEAR(AngleDifference(AngleOnScreen(m, 48), -90 + 7.5 * k), 0, 1.0);
-    EXPECT_NEAR(std::hypot(m.x - 24, m.y - 24), radius, 0.5);
-    EXPECT_NEAR(m.maxAlpha, 0.8 * 255, 1.5);
-  }
-  // A quarter turn puts the block right of the centre, half a turn below it.
-  EXPECT_GT(CentreOfMass(frames[12].get()).x, 24 + radius - 1);
-  EXPECT_GT(CentreOfMass(frames[24].get()).y, 24 + radius - 1);
-}
-
-TEST(RotatedImages, IconFilesHoldBothSetsAtTheirOpacities) {
+TEST(RotatedImages, IconFilesHoldBothSetsTurnedClockwiseAtTheirOpacities) {
   TestUtil::TempDir dir;
   IconFiles files;
   std::string error;
   ASSERT_TRUE(WriteIconFiles(dir.File("cache/lyrebox/icons"), 48, files, error)) << error;
-  ASSERT_EQ(files.rotated.size(), 48u);
-  ASSERT_EQ(files.rotatedRev.size(), 48u);
-
   Surface mini(cairo_image_surface_create_from_png(files.mini.c_str()));
   Surface miniRev(cairo_image_surface_create_from_png(files.miniRev.c_str()));
-  ASSERT_EQ(cairo_surface_status(mini.get()), CAIRO_STATUS_SUCCESS);
-  Mass glyph = CentreOfMass(mini.get());
-  EXPECT_EQ(glyph.maxAlpha, 255);
-  // The glyph must look different when turned: its mass lies off the centre.
-  ASSERT_GT(std::hypot(glyph.x - glyphSize / 2.0, glyph.y - glyphSize / 2.0), 1.0);
-
-  struct Set {
-    const std::vector<std::string>& paths;
-    cairo_surface_t* source;
-    double opacity;
-  };
-  for (const Set& set : {Set{files.rotated, mini.get(), 0.8}, Set{files.rotatedRev, miniRev.get(), 1.0}}) {
-    Mass upright = CentreOfMass(set.source);
-    for (int k = 0; k < 48; k += 6) {
-      SCOPED_TRACE(set.paths[k]);
-      Surface frame(cairo_image_surface_create_from_png(set.paths[k].c_str()));
+  for (const auto& [paths, source, opacity] : {std::tuple{files.rotated, mini.get(), 0.8},
+                                                 std::tuple{files.rotatedRev, miniRev.get(), 1.0}}) {
+    ASSERT_EQ(cairo_surface_status(source), CAIRO_STATUS_SUCCESS);
+    ASSERT_EQ(paths.size(), 48u);
+    const Mass upright = CentreOfMass(source);
+    EXPECT_EQ(upright.maxAlpha, 255);
+    // The glyph must look different when turned: its mass lies off the centre.
+    const double radius = std::hypot(upright.x, upright.y);
+    ASSERT_GT(radius, 1.0);
+    for (int k = 0; k < 48; ++k) {
+      SCOPED_TRACE(paths[k]);
+      Surface frame(cairo_image_surface_create_from_png(paths[k].c_str()));
       ASSERT_EQ(cairo_surface_status(frame.get()), CAIRO_STATUS_SUCCESS);
       ASSERT_EQ(cairo_image_surface_get_width(frame.get()), glyphSize);
-      Mass m = CentreOfMass(frame.get());
-      EXPECT_NEAR(m.maxAlpha, set.opacity * 255, 1.5);
-      EXPECT_NEAR(m.total, upright.total * set.opacity, upright.total * 0.02);
-      EXPECT_NEAR(AngleDifference(AngleOnScreen(m, glyphSize),
-                                  AngleOnScreen(upright, glyphSize) + 7.5 * k),
-                  0, 2.0);
+      ASSERT_EQ(cairo_image_surface_get_height(frame.get()), glyphSize);
+      const Mass m = CentreOfMass(frame.get());
+      EXPECT_NEAR(m.maxAlpha, opacity * 255, 1.5);
+      EXPECT_NEAR(m.total, upright.total * opacity, upright.total * 0.02);
+      EXPECT_NEAR(std::hypot(m.x, m.y), radius, 0.5) << "turned about the centre";
+      // The turn from upright to this frame, clockwise on screen.
+      double turn = std::atan2(upright.x * m.y - upright.y * m.x, upright.x * m.x + upright.y * m.y);
+      EXPECT_NEAR(std::remainder(turn * 180 / std::numbers::pi - 7.5 * k, 360), 0, 2.0);
     }
   }
 }
