@@ -91,6 +91,10 @@ void* Init(fuse_conn_info* conn, fuse_config* config) {
   // Removing an open file removes it at once instead of renaming it to a hidden name,
   // which for a transcoded file would mean decoding it into a WAV file.
   config->hard_remove = 1;
+  // Attributes are not cached (attr_timeout=0), so with automatic invalidation the kernel
+  // would ask for them before every read; whether cached contents are still good is
+  // decided at open instead (auto_cache).
+  conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
   return fuse_get_context()->private_data;
 }
 
