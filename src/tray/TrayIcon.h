@@ -29,17 +29,23 @@ class TrayIcon {
   void SetImages(const std::string& image, const std::string& highlightedImage);
 
  private:
+  void MakeIndicator();
+  static gboolean OnRegistrationCheck(gpointer self);
   static void OnMenuShown(GtkWidget* menu, gpointer self);
   static void OnMenuHidden(GtkWidget* menu, gpointer self);
   void Show();
 
-  AppIndicator* indicator_;
+  std::string id_;
+  GDBusConnection* bus_;  // the session bus (null without one), for the watchdog
+  AppIndicator* indicator_ = nullptr;
   GtkMenu* menu_;
   std::string title_;
   std::string image_;
   std::string highlightedImage_;
   std::string shown_;
   bool highlighted_ = false;
+  guint registrationCheck_ = 0;
+  int registrationChecks_ = 0;
 };
 
 }  // namespace Lyrebox::Tray
