@@ -157,6 +157,9 @@ locate_icon() {
   idle=$(crop idle.png "$area")
 }
 upright() { shot now.png; [ "$(crop now.png "$area")" = "$idle" ]; }
+# Upright and staying so: a turning icon passes through the upright picture once a turn,
+# and the run-on after an encoding lasts 0.6 s.
+steady_upright() { upright && sleep 1 && upright; }
 if ! locate_icon; then
   echo "FAIL: no steady icon in the panel"
   cat tray.err panel.log
@@ -174,7 +177,7 @@ for _ in $(seq 20); do
   sleep 0.1
 done
 check "icon turns while encoding (${#seen[@]} pictures)" test ${#seen[@]} -ge 3
-check "icon upright again after the encoding" wait_for 10 upright
+check "icon upright again after the encoding" wait_for 10 steady_upright
 
 # --- The menu: pick "8 Highest", then Quit. ---
 check "5 Recommended checked at first launch" checked "5 Recommended"
@@ -244,7 +247,7 @@ if [ -c /dev/fuse ] && command -v fusermount3 >/dev/null && command -v sox >/dev
   done
   check "WAV file encoded to FLAC in the root folder" encoded
   check "icon turned during the real encoding" is $turned 1
-  check "icon upright after the real encoding" upright
+  check "icon upright after the real encoding" wait_for 5 steady_upright
   check "fusermount3 -u" fusermount3 -u "$mount_point"
   finish_tray 30
   check "unmount from outside noticed" logged "Got didUnmount notification."
