@@ -82,7 +82,15 @@ cleanup_inside() {
 }
 trap cleanup_inside EXIT
 
-shot() { xwd -root -silent | convert xwd:- "png:$1"; }
+# shot FILE: a screenshot. xwd fails now and then while windows change under it: retried.
+shot() {
+  local _
+  for _ in 1 2 3 4 5; do
+    xwd -root -silent 2>/dev/null | convert xwd:- "png:$1" 2>/dev/null && return 0
+    sleep 0.2
+  done
+  return 1
+}
 # crop FILE GEOMETRY: a checksum of the pixels in GEOMETRY (WxH+X+Y).
 crop() { convert "$1" -crop "$2" +repage rgba:- | md5sum | cut -d' ' -f1; }
 registered_items() {
