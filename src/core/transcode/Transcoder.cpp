@@ -125,14 +125,7 @@ Transcoder::Transcoder(const std::string& source, const std::string& destination
   try {
     size_ = BuildWAV(fd_, *decoder_, &dataOffset_);
     // An export that returns normally has written every frame.
-    switch (ProduceAll()) {
-      case Produced::kAll:
-        break;
-      case Produced::kUndecodable:
-        throw std::runtime_error("could not decode");
-      case Produced::kUnwritable:
-        throw std::runtime_error("could not write");
-    }
+    ThrowUnlessAll(ProduceAll());
   } catch (...) {
     close(fd_);
     unlink(destination.c_str());
@@ -203,14 +196,12 @@ void Transcoder::ValidateRange(unsigned long size, long long offset) {
   if (!decoder_) return;
   long long start = 0, end = 0;
   if (!FramesUnder(size, offset, start, end)) return;
-  switch (ProduceLocked(start, end)) {
-    case Produced::kAll:
-      return;
-    case Produced::kUndecodable:
-      throw std::runtime_error("could not decode");
-    case Produced::kUnwritable:
-      throw std::runtime_error("could not write");
-  }
+  ThrowUnlessAll(ProduceLocked(start, end));
+}
+
+void Transcoder::ThrowUnlessAll(Produced produced) {
+  if (produced == Produced::kUndecodable) throw std::runtime_error("could not decode");
+  if (produced == Produced::kUnwritable) throw std::runtime_error("could not write");
 }
 
 Transcoder::Produced Transcoder::ProduceLocked(long long start, long long end) {

@@ -82,6 +82,8 @@ class Transcoder {
   // Produces every frame still missing; kUnwritable when stored audio could not be
   // put into the cache file.
   Produced ProduceAll();
+  // Throws "could not decode" / "could not write" for an incomplete production.
+  static void ThrowUnlessAll(Produced produced);
   // Encodes the cache file over path_; false when that failed. Never throws.
   bool Convert();
   // Keeps the cache file as the real WAV file under the shown name (and removes the
