@@ -18,7 +18,9 @@
 #include "audio/FLACEncode.h"
 #include "audio/FourCC.h"
 #include "audio/WAVFile.h"
+#include "transcode/Events.h"
 #include "transcode/Mutex.h"
+#include "transcode/NameMapping.h"
 
 namespace Vantor {
 
@@ -156,11 +158,15 @@ class PendingFile {
 // Lowers the encoding counter when a conversion ends, whatever the outcome.
 class EncodingCount {
  public:
-  EncodingCount() {
+  explicit EncodingCount(std::string name) : name_(std::move(name)) {
     Lock lock(encodingMutex_);
     ++encoding;
   }
   ~EncodingCount() {
+    ConversionEvent ended;
+    ended.kind = ConversionEvent::Kind::kEnded;
+    ended.name = name_;
+    ReportConversion(ended);
     try {
       Lock lock(encodingMutex_);
       --encoding;
@@ -170,12 +176,21 @@ class EncodingCount {
   }
   EncodingCount(const EncodingCount&) = delete;
   EncodingCount& operator=(const EncodingCount&) = delete;
+
+ private:
+  std::string name_;
 };
+
+// The name the volume shows for a stored FLAC path.
+std::string ShownName(const std::string& flacPath) {
+  bool mapped;
+  return TranscodeFilename(Basename(flacPath), mapped, false);
+}
 
 }  // namespace
 
 void ToFLAC(const std::string& wavPath, const std::string& flacPath) {
-  EncodingCount count;
+  EncodingCount count(ShownName(flacPath));
   ToFLACImpl(wavPath, flacPath);
 }
 
@@ -231,7 +246,16 @@ void ToFLACImpl(const std::string& wavPath, const std::string& flacPath) {
                                frames, chunks);
     std::vector<float> buffer(kBlockFrames * channels);
     long long remaining = frames;
+    ConversionEvent progress;
+    progress.name = ShownName(flacPath);
+    int reported = -1;  // in percent, so that a long file reports at most 101 times
     while (remaining != 0) {
+      const int percent = static_cast<int>(100 * (frames - remaining) / frames);
+      if (percent != reported) {
+        reported = percent;
+        progress.fraction = percent / 100.0;
+        ReportConversion(progress);
+      }
       unsigned long n = remaining < static_cast<long long>(kBlockFrames) ? static_cast<unsigned long>(remaining)
                                                                           : kBlockFrames;
       remaining -= static_cast<long long>(n);

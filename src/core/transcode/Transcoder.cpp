@@ -19,6 +19,7 @@
 #include "audio/FileIO.h"
 #include "audio/WAVFile.h"
 #include "transcode/Conversion.h"
+#include "transcode/Events.h"
 #include "transcode/NameMapping.h"
 #include "transcode/WAVImage.h"
 
@@ -316,6 +317,11 @@ void Transcoder::KeepAsWAV(bool removeFLAC) {
   }
   if (rename(cachePath_.c_str(), wavPath.c_str()) == 0) cachePath_ = wavPath;
   keptAsWAV_ = true;
+  ConversionEvent kept;
+  kept.kind = ConversionEvent::Kind::kKeptAsWAV;
+  kept.name = Basename(wavPath);
+  kept.reason = "not a WAV file that can be encoded";
+  ReportConversion(kept);
 }
 
 void Transcoder::Flush() {
