@@ -58,9 +58,12 @@ FileHandle* HandleOf(const fuse_file_info* fi) {
   return fi ? reinterpret_cast<FileHandle*>(static_cast<uintptr_t>(fi->fh)) : nullptr;
 }
 
-// What the kernel cached of a file is kept across openings only while the file's
-// modification time and size stay the same (libfuse's auto_cache decides).
-void SetHandle(fuse_file_info* fi, FileHandle* handle) { fi->fh = reinterpret_cast<uintptr_t>(handle); }
+// What the kernel cached of a file's contents is kept across openings only while the
+// delegate says the stored file did not change.
+void SetHandle(fuse_file_info* fi, FileHandle* handle, bool keepCache) {
+  fi->fh = reinterpret_cast<uintptr_t>(handle);
+  fi->keep_cache = keepCache;
+}
 
 // The path of a request on an open file may be missing (the file was removed).
 std::string PathOf(const char* path) { return path ? path : ""; }
@@ -86,14 +89,20 @@ int Guard(F&& f) noexcept {
 }
 
 void* Init(fuse_conn_info* conn, fuse_config* config) {
-  // open() sees O_TRUNC, so that overwriting a WAV file empties its FLAC file first.
+  // open() sees O_TRUNC, so that overwriting a WAV file starts its opening empty.
   if (conn->capable & FUSE_CAP_ATOMIC_O_TRUNC) conn->want |= FUSE_CAP_ATOMIC_O_TRUNC;
-  // Removing an open file removes it at once instead of renaming it to a hidden name,
-  // which for a transcoded file would mean decoding it into a WAV file.
-  config->hard_remove = 1;
+  // A file removed while open is renamed to a hidden name by libfuse (and removed at its
+  // last release); the delegate removes it at once and keeps the opening reachable under
+  // that name, so that fstat, fchmod and the like on it still work.
+  config->hard_remove = 0;
+  // The files' own inode numbers: hard links share one, and tools that track inodes work.
+  config->use_ino = 1;
+  // Operations on an open file come with its handle only: the delegate never looks a
+  // path up again for them.
+  config->nullpath_ok = 1;
   // Attributes are not cached (attr_timeout=0), so with automatic invalidation the kernel
   // would ask for them before every read; whether cached contents are still good is
-  // decided at open instead (auto_cache).
+  // decided at open instead.
   conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
   return fuse_get_context()->private_data;
 }
@@ -128,6 +137,17 @@ int Remove(const char* path) {
   return Guard([&] { return Fs().RemoveItem(path); });
 }
 
+int RemoveDirectory(const char* path) {
+  return Guard([&] { return Fs().RemoveDirectory(path); });
+}
+
+int MakeNode(const char* path, mode_t mode, dev_t device) {
+  return Guard([&] {
+    Caller caller = CallerOf();
+    return Fs().CreateNode(path, mode, device, &caller);
+  });
+}
+
 int SymbolicLink(const char* destination, const char* path) {
   return Guard([&] {
     Caller caller = CallerOf();
@@ -143,44 +163,47 @@ int Link(const char* from, const char* to) {
   return Guard([&] { return Fs().LinkItem(from, to); });
 }
 
-int ChangeMode(const char* path, mode_t mode, fuse_file_info*) {
+// Attribute changes go to the opening's handle when the kernel names one (the file may
+// have been removed), else to the path.
+int SetAttributes(const char* path, fuse_file_info* fi, const Attributes& a) {
   return Guard([&] {
-    Attributes a;
-    a.mode = mode;
-    return Fs().SetAttributes(PathOf(path), a);
+    FileHandle* h = HandleOf(fi);
+    return h ? Fs().SetAttributes(*h, a) : Fs().SetAttributes(PathOf(path), a);
   });
 }
 
-int ChangeOwner(const char* path, uid_t uid, gid_t gid, fuse_file_info*) {
-  return Guard([&] {
-    Attributes a;
-    if (uid != static_cast<uid_t>(-1)) a.uid = uid;
-    if (gid != static_cast<gid_t>(-1)) a.gid = gid;
-    return Fs().SetAttributes(PathOf(path), a);
-  });
+int ChangeMode(const char* path, mode_t mode, fuse_file_info* fi) {
+  Attributes a;
+  a.mode = mode;
+  return SetAttributes(path, fi, a);
 }
 
-int ChangeTimes(const char* path, const struct timespec tv[2], fuse_file_info*) {
-  return Guard([&] {
-    Attributes a;
-    a.accessTime = tv[0];
-    a.modificationTime = tv[1];
-    return Fs().SetAttributes(PathOf(path), a);
-  });
+int ChangeOwner(const char* path, uid_t uid, gid_t gid, fuse_file_info* fi) {
+  Attributes a;
+  if (uid != static_cast<uid_t>(-1)) a.uid = uid;
+  if (gid != static_cast<gid_t>(-1)) a.gid = gid;
+  return SetAttributes(path, fi, a);
+}
+
+int ChangeTimes(const char* path, const struct timespec tv[2], fuse_file_info* fi) {
+  Attributes a;
+  a.accessTime = tv[0];
+  a.modificationTime = tv[1];
+  return SetAttributes(path, fi, a);
 }
 
 int Truncate(const char* path, off_t length, fuse_file_info* fi) {
-  return Guard([&] {
-    FileHandle* h = HandleOf(fi);
-    return h ? Fs().TruncateFile(*h, length) : Fs().TruncateFile(PathOf(path), length);
-  });
+  Attributes a;
+  a.size = length;
+  return SetAttributes(path, fi, a);
 }
 
 int Open(const char* path, fuse_file_info* fi) {
   return Guard([&] {
     FileHandle* handle = nullptr;
-    int r = Fs().OpenFile(path, fi->flags, handle);
-    if (r == 0) SetHandle(fi, handle);
+    bool keepCache = false;
+    int r = Fs().OpenFile(path, fi->flags, handle, keepCache);
+    if (r == 0) SetHandle(fi, handle, keepCache);
     return r;
   });
 }
@@ -189,8 +212,9 @@ int Create(const char* path, mode_t mode, fuse_file_info* fi) {
   return Guard([&] {
     Caller caller = CallerOf();
     FileHandle* handle = nullptr;
-    int r = Fs().CreateFile(path, mode, fi->flags, &caller, handle);
-    if (r == 0) SetHandle(fi, handle);
+    bool keepCache = false;
+    int r = Fs().CreateFile(path, mode, fi->flags, &caller, handle, keepCache);
+    if (r == 0) SetHandle(fi, handle, keepCache);
     return r;
   });
 }
@@ -202,10 +226,10 @@ int Read(const char*, char* buffer, size_t size, off_t offset, fuse_file_info* f
   });
 }
 
-int Write(const char* path, const char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
+int Write(const char*, const char* buffer, size_t size, off_t offset, fuse_file_info* fi) {
   return Guard([&] {
     FileHandle* h = HandleOf(fi);
-    return h ? Fs().WriteFile(PathOf(path), *h, buffer, size, offset) : -EBADF;
+    return h ? Fs().WriteFile(*h, buffer, size, offset) : -EBADF;
   });
 }
 
@@ -268,11 +292,32 @@ int RemoveXattr(const char* path, const char* name) {
   return Guard([&] { return Fs().RemoveExtendedAttribute(path, name); });
 }
 
-int ReadDirectory(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info*,
-                  fuse_readdir_flags) {
+DirHandle* DirHandleOf(const fuse_file_info* fi) {
+  return fi ? reinterpret_cast<DirHandle*>(static_cast<uintptr_t>(fi->fh)) : nullptr;
+}
+
+int OpenDirectory(const char* path, fuse_file_info* fi) {
   return Guard([&] {
+    DirHandle* handle = nullptr;
+    int r = Fs().OpenDirectory(path, handle);
+    if (r == 0) fi->fh = reinterpret_cast<uintptr_t>(handle);
+    return r;
+  });
+}
+
+int ReleaseDirectory(const char*, fuse_file_info* fi) {
+  return Guard([&] {
+    Fs().ReleaseDirectory(DirHandleOf(fi));
+    return 0;
+  });
+}
+
+int ReadDirectory(const char*, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info* fi, fuse_readdir_flags) {
+  return Guard([&] {
+    DirHandle* h = DirHandleOf(fi);
+    if (!h) return -EBADF;
     std::vector<std::string> names;
-    int r = Fs().ContentsOfDirectory(path, names);
+    int r = Fs().ContentsOfDirectory(*h, names);
     if (r != 0) return r;
     fill(buffer, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
     fill(buffer, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
@@ -293,8 +338,9 @@ fuse_operations Operations() {
   ops.getattr = GetAttr;
   ops.readlink = ReadLink;
   ops.mkdir = MakeDirectory;
+  ops.mknod = MakeNode;
   ops.unlink = Remove;
-  ops.rmdir = Remove;
+  ops.rmdir = RemoveDirectory;
   ops.symlink = SymbolicLink;
   ops.rename = Rename;
   ops.link = Link;
@@ -314,7 +360,9 @@ fuse_operations Operations() {
   ops.getxattr = GetXattr;
   ops.listxattr = ListXattr;
   ops.removexattr = RemoveXattr;
+  ops.opendir = OpenDirectory;
   ops.readdir = ReadDirectory;
+  ops.releasedir = ReleaseDirectory;
   ops.access = Access;
   return ops;
 }
@@ -344,11 +392,10 @@ bool FuseHost::Mount(const std::string& mountPoint, std::string& error) {
   // No kernel caching of names and attributes: a transcoded file changes size and date
   // when a conversion ends, and whether a WAV name stands for a FLAC file depends on
   // what else is in its folder. File contents stay cached across openings while the
-  // modification time and size stay the same (auto_cache): a conversion or a change of
-  // the FLAC file gives it a new modification time.
+  // stored file stays the same version (the delegate decides at open).
   std::vector<std::string> args = {
       "lyrebox", "-o",
-      "fsname=lyrebox,subtype=lyrebox,entry_timeout=1,attr_timeout=0,negative_timeout=0,auto_cache"};
+      "fsname=lyrebox,subtype=lyrebox,entry_timeout=1,attr_timeout=0,negative_timeout=0"};
   // Shared with other users, the kernel checks their rights against the attributes shown.
   if (SharedWithOthers(options_)) args.insert(args.end(), {"-o", "default_permissions"});
   for (const auto& o : options_) args.insert(args.end(), {"-o", o});

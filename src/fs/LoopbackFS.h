@@ -1,19 +1,22 @@
 // The volume's delegate: one method per request of the FUSE host, on volume paths
-// (beginning with "/"). A volume path's stored path is rootPath_ followed by the path;
-// a WAV name with no real file behind it stands for the FLAC file beside it (a
-// transcoded file), served by one Vantor::Transcoder per opening, registered in the
-// transcoder registry under the opening's FileHandle. Everything else passes through to
-// the root folder unchanged.
+// (beginning with "/"). Paths are resolved against a descriptor of the root folder
+// (RootFolder), names are classified by the naming policy (Names: a WAV name with no real
+// file behind it stands for the FLAC file beside it, a transcoded file), and transcoded
+// files are served from their shared open-file state (OpenFiles). Everything else passes
+// through to the root folder as a loopback file system does, with the disk's own errors.
+//
+// Nothing stored is destroyed before its replacement is safe: every conversion writes an
+// unnamed file in the destination folder, puts it on disk and names it atomically
+// (Commit.h); the stored FLAC file stays as it is until then.
+//
+// The methods are spread over three files by concern: LoopbackFS.cpp (file contents and
+// the write-back of transcoded files), LoopbackNamespace.cpp (renames, removals, links),
+// LoopbackAttributes.cpp (attributes, listings, extended attributes).
 //
 // Results are 0 (or a byte count) on success and -errno on failure; no method throws
-// for a failure of the file system (an exception out of one means no memory or a bug,
-// and the host turns it into an error). Refused operations append one line to the log
-// file (AppendLog).
+// for a failure of the file system. Refused operations append one line to the log file.
 //
-// Thread-safe: the host calls any method from several threads at once. The state shared
-// between requests is the registry (locked by itself) and the set of open handles
-// (handlesMutex_, taken alone). Calls on one FileHandle: Read/Write may overlap each
-// other; Flush, the handle's Truncate and Release wait for them (FileHandle::gate).
+// Thread-safe: the host calls any method from several threads at once.
 #pragma once
 
 #include <sys/stat.h>
@@ -21,13 +24,19 @@
 #include <sys/types.h>
 #include <time.h>
 
+#include <atomic>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <unordered_map>
-#include <utility>
 #include <vector>
+
+#include "fs/Names.h"
+#include "fs/OpenFiles.h"
+#include "fs/RootFolder.h"
 
 namespace Lyrebox {
 
@@ -38,118 +47,153 @@ struct Caller {
   gid_t gid;
 };
 
-// One opening of a file: the descriptor of a plain file, or the registry key of the
-// Transcoder of a transcoded one.
-struct FileHandle;
+// One opening: the descriptor of a plain file, or the shared state of a transcoded one.
+struct FileHandle {
+  int fd = -1;
+  dev_t dev = 0;  // the plain file's identity, for files removed while open
+  ino_t ino = 0;
+  std::shared_ptr<FileState> file;
+};
+
+// One opening of a folder for listing.
+struct DirHandle {
+  UniqueFd fd;       // the folder, open for reading
+  std::string path;  // its volume path when it was opened
+};
 
 // What SetAttributes changes; an unset field stays as it is.
 struct Attributes {
   std::optional<mode_t> mode;
   std::optional<uid_t> uid;  // as chown: (uid_t)-1 leaves the owner
   std::optional<gid_t> gid;
+  std::optional<off_t> size;
   std::optional<timespec> accessTime;  // UTIME_NOW and UTIME_OMIT pass through
   std::optional<timespec> modificationTime;
 };
 
 class LoopbackFS {
  public:
-  explicit LoopbackFS(std::string rootPath);
+  // Opens the root folder; throws std::system_error when it cannot.
+  explicit LoopbackFS(const std::string& rootPath);
   // Releases the openings still open (a conversion of written data runs first).
   ~LoopbackFS();
   LoopbackFS(const LoopbackFS&) = delete;
   LoopbackFS& operator=(const LoopbackFS&) = delete;
 
-  const std::string& RootPath() const { return rootPath_; }
   // Hides a volume path and what is below it (the mount point, when it lies inside the
-  // root folder, so that the volume does not contain itself). Call before serving.
+  // root folder). Call before serving.
   void HideVolumePath(const std::string& path);
-  bool IsHidden(const std::string& path) const;
+  // Removes the temporary files a crash left in the root folder (older than before),
+  // until StopSweeping is called.
+  int SweepTemporaryFiles(time_t before);
+  void StopSweeping() { stopSweeping_ = true; }
 
   // File contents. A handle given out by OpenFile or CreateFile stays valid until
-  // ReleaseFile; path arguments of the handle operations only serve the log.
-  int OpenFile(const std::string& path, int flags, FileHandle*& handle);
-  int CreateFile(const std::string& path, mode_t mode, int flags, const Caller* caller,
-                 FileHandle*& handle);
+  // ReleaseFile. keepCache tells whether what the kernel cached of the file's contents is
+  // still good: the stored file did not change since the volume last opened it.
+  int OpenFile(const std::string& path, int flags, FileHandle*& handle, bool& keepCache);
+  int CreateFile(const std::string& path, mode_t mode, int flags, const Caller* caller, FileHandle*& handle,
+                 bool& keepCache);
   long ReadFile(FileHandle& handle, char* buffer, size_t size, off_t offset);
-  long WriteFile(const std::string& path, FileHandle& handle, const char* buffer, size_t size,
-                 off_t offset);
-  // close() of one descriptor of the opening: written WAV data is encoded now, so that
-  // the FLAC file is in place when close() returns.
+  long WriteFile(FileHandle& handle, const char* buffer, size_t size, off_t offset);
+  // close() of one descriptor of the opening: written WAV data that is complete is
+  // encoded now, so that the FLAC file is in place when close() returns. A plain file
+  // reports what close() of its descriptor would.
   int Flush(FileHandle& handle);
   int Fsync(FileHandle& handle, bool dataOnly);
+  // The last release of a transcoded file commits what was written to it.
   void ReleaseFile(FileHandle* handle);
-  int TruncateFile(const std::string& path, off_t length);
-  int TruncateFile(FileHandle& handle, off_t length);
   // Releases every opening still open; for shutting down.
   void ReleaseAll();
 
   // Directories and attributes.
-  int ContentsOfDirectory(const std::string& path, std::vector<std::string>& names);
+  int OpenDirectory(const std::string& path, DirHandle*& handle);
+  int ContentsOfDirectory(DirHandle& handle, std::vector<std::string>& names);
+  void ReleaseDirectory(DirHandle* handle);
   int AttributesOfItem(const std::string& path, struct stat& attributes);
   int AttributesOfItem(FileHandle& handle, struct stat& attributes);
   int AttributesOfFileSystem(const std::string& path, struct statvfs& attributes);
   int SetAttributes(const std::string& path, const Attributes& attributes);
+  int SetAttributes(FileHandle& handle, const Attributes& attributes);
   int Access(const std::string& path, int mask);
 
   // Namespace.
   int MoveItem(const std::string& source, const std::string& destination, unsigned flags);
   int RemoveItem(const std::string& path);
+  int RemoveDirectory(const std::string& path);
   int CreateDirectory(const std::string& path, mode_t mode, const Caller* caller);
+  int CreateNode(const std::string& path, mode_t mode, dev_t device, const Caller* caller);
   int LinkItem(const std::string& path, const std::string& newPath);
-  int CreateSymbolicLink(const std::string& path, const std::string& destination,
-                         const Caller* caller);
+  int CreateSymbolicLink(const std::string& path, const std::string& destination, const Caller* caller);
   int DestinationOfSymbolicLink(const std::string& path, std::string& destination);
 
   // Extended attributes of the stored item.
   int ExtendedAttributesOfItem(const std::string& path, std::vector<std::string>& names);
-  int ValueOfExtendedAttribute(const std::string& path, const std::string& name,
-                               std::string& value);
-  int SetExtendedAttribute(const std::string& path, const std::string& name,
-                           const std::string& value, int flags);
+  int ValueOfExtendedAttribute(const std::string& path, const std::string& name, std::string& value);
+  int SetExtendedAttribute(const std::string& path, const std::string& name, const std::string& value, int flags);
   int RemoveExtendedAttribute(const std::string& path, const std::string& name);
 
-  // The stored path of a volume path and whether it names a transcoded file. A WAV name
-  // whose real item exists (also a dangling symbolic link) is never mapped.
-  std::string StoredPath(const std::string& path, bool& mapped) const;
-  std::string StoredPath(const std::string& path) const;
-
  private:
-  FileHandle* NewHandle(int fd, bool transcoded);
-  int OpenTranscoded(const std::string& stored, FileHandle*& handle);
-  // Empties the stored FLAC file and every opening of it.
-  int TruncateStored(const std::string& stored);
-  // The byte size a transcoded file shows: the size written so far while an opening
-  // holds data not yet encoded, else that of the WAV image of the FLAC file (whose
-  // status is flac).
-  long long TranscodedFileSize(const std::string& stored, const struct stat& flac) const;
-  // Runs a conversion of the FLAC file stored; when it ends with the data kept as a real
-  // WAV file instead, gives that file the FLAC file's owner.
-  template <typename Conversion>
-  void KeepingOwner(const std::string& stored, Conversion convert);
-  // Gives a new item to the caller and corrects the mode for our own umask.
-  void Adopt(int fd, const std::string& path, mode_t mode, bool isLink, const Caller* caller) const;
+  // A volume path resolved: its folder, name and how the name shows.
+  struct Resolved {
+    Location where;
+    Name name;
+  };
+  // 0, or -errno (ENOENT for hidden paths).
+  int Resolve(const std::string& path, Resolved& r) const;
 
-  const std::string rootPath_;
-  std::string hidden_;  // set before serving, then only read
-  mode_t umask_;  // this process's file mode creation mask, read once
+  FileHandle* NewHandle(int fd, std::shared_ptr<FileState> file);
+  int OpenOnce(const std::string& path, int flags, FileHandle*& handle, bool& keepCache);
+  int CreateOnce(const std::string& path, mode_t mode, int flags, const Caller* caller, FileHandle*& handle,
+                 bool& keepCache);
+  // Opens (creating when create is set and the name is free) the transcoded file r.
+  int OpenTranscoded(const std::string& path, Resolved& r, int flags, bool create, mode_t mode,
+                     const Caller* caller, FileHandle*& handle, bool& keepCache);
+  // The content of a stored transcoded file, for reading; logs why it cannot be decoded.
+  int OpenContent(const std::string& path, int dirFd, const std::string& stored, int cacheDir,
+                  std::unique_ptr<Vantor::Transcoder>& content);
+  // The write-back: with the file's gate held exclusively, commits what was written to
+  // it. Before the last release (final false) only a complete WAV file is committed.
+  int Commit(const std::shared_ptr<FileState>& file, bool final);
+  // Whether the kernel's cached contents of path are still those of version.
+  bool StillCached(const std::string& path, const std::optional<Version>& version);
+
+  // Attributes of an open transcoded file, on its stored file where it has one.
+  int StateAttributes(FileState& file, const Name* name, struct stat& st);
+  int StateSetAttributes(const std::shared_ptr<FileState>& file, const Attributes& a);
+  // The image size of a stored FLAC file, cached while the file's version stays.
+  long long ImageSize(int dirFd, const std::string& name, const struct stat& st);
+  // The item whose extended attributes the resolved path shows: the stored item, or the
+  // content of a new file not stored yet.
+  int XattrTarget(Resolved& r, UniqueFd& item);
+  // Gives a new item to the caller and corrects the mode for our own umask.
+  void Adopt(int dirFd, const std::string& name, int fd, mode_t mode, bool isLink, const Caller* caller) const;
+
+  // The renaming policies (LoopbackNamespace.cpp).
+  int MoveToGhost(Resolved& from, Resolved& to);
+  int MoveShown(const std::string& source, Resolved& from, const std::string& destination, Resolved& to,
+                unsigned flags);
+  int DecodeOnMove(const std::string& source, Resolved& from, const std::string& destination, Resolved& to,
+                   unsigned flags);
+  int EncodeOnMove(const std::string& source, Resolved& from, const std::string& destination, Resolved& to,
+                   unsigned flags);
+
+  RootFolder root_;
+  std::atomic<bool> stopSweeping_{false};
+  UniqueFd fallbackCache_;  // where caches go when the stored file's folder takes none
+  mode_t umask_;            // this process's file mode creation mask, read once
+  OpenFiles openFiles_;
 
   std::mutex handlesMutex_;  // guards handles_; taken alone
   std::set<FileHandle*> handles_;
 
-  // Image sizes of FLAC files, valid while the file's status matches the key.
-  struct SizeKey {
-    dev_t dev;
-    ino_t ino;
-    off_t size;
-    time_t mtime;
-    long mtimeNs;
-    time_t ctime;
-    long ctimeNs;
-    bool operator==(const SizeKey&) const = default;
-  };
-  static constexpr size_t kMaxSizes = 65536;
-  mutable std::mutex sizesMutex_;  // guards sizes_; taken alone
-  mutable std::unordered_map<std::string, std::pair<SizeKey, long long>> sizes_;
+  static constexpr size_t kMaxRemembered = 65536;
+  // Image sizes of stored FLAC files, valid while the file's version stays.
+  std::mutex sizesMutex_;  // guards sizes_; taken alone
+  std::map<std::pair<dev_t, ino_t>, std::pair<Version, long long>> sizes_;
+  // The version of each file as the volume last opened it, for the kernel's cache.
+  std::mutex versionsMutex_;  // guards versions_; taken alone
+  std::unordered_map<std::string, Version> versions_;
 };
 
 }  // namespace Lyrebox

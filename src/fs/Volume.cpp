@@ -7,9 +7,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <system_error>
+#include <thread>
 
 #include "fs/FuseHost.h"
 #include "fs/LoopbackFS.h"
@@ -84,6 +87,8 @@ struct Volume::Impl {
   VolumeOptions options;
   std::unique_ptr<LoopbackFS> fs;
   std::unique_ptr<FuseHost> host;
+  time_t mounted = 0;
+  std::thread sweeper;  // removes what a crash left; joined before fs goes
   std::mutex mutex;  // guards state and exitRequested; taken alone
   State state = State::Idle;
   bool exitRequested = false;
@@ -93,6 +98,10 @@ Volume::Volume(VolumeOptions options) : impl_(std::make_unique<Impl>(std::move(o
 
 Volume::~Volume() {
   Unmount();
+  if (impl_->sweeper.joinable()) {
+    impl_->fs->StopSweeping();
+    impl_->sweeper.join();
+  }
   impl_->host.reset();
   impl_->fs.reset();
 }
@@ -110,7 +119,12 @@ bool Volume::Mount(std::string& error) {
   std::string root = RealPath(v.options.root);
   std::string mountPoint = RealPath(v.options.mountPoint);
 
-  v.fs = std::make_unique<LoopbackFS>(root);
+  try {
+    v.fs = std::make_unique<LoopbackFS>(root);
+  } catch (const std::system_error& e) {
+    error = root + ": " + e.code().message();
+    return false;
+  }
   if (root == "/") root.clear();
   if (mountPoint.size() > root.size() && mountPoint.compare(0, root.size(), root) == 0 &&
       mountPoint[root.size()] == '/')
@@ -121,6 +135,7 @@ bool Volume::Mount(std::string& error) {
     v.fs.reset();
     return false;
   }
+  v.mounted = time(nullptr);
   std::lock_guard<std::mutex> lock(v.mutex);
   v.state = Impl::State::Mounted;
   return true;
@@ -133,6 +148,11 @@ int Volume::Run() {
     if (v.state != Impl::State::Mounted) return v.state == Impl::State::Stopped ? 0 : -1;
     v.state = Impl::State::Running;
   }
+  // Temporary files that a crash left behind go, in the background: a large library
+  // takes a while to walk, and nothing waits for it. Only files older than the mount are
+  // taken, never one of this run's own. (Started here, not at mount: the command line
+  // goes to the background in between, and a fork takes no thread along.)
+  v.sweeper = std::thread([fs = v.fs.get(), mounted = v.mounted] { fs->SweepTemporaryFiles(mounted); });
   int r = v.host->Loop();
   {
     std::lock_guard<std::mutex> lock(v.mutex);

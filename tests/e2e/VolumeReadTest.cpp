@@ -50,7 +50,6 @@ TEST_F(VolumeReadTest, ListingSizesAndReadsEqualTheFlacDecoder) {
   expected["both.flac"] = ReadFile(Root("s16.flac"));
   WriteFile(Root("empty.flac"), expected["empty.wav"] = "");
   WriteFile(Root("corrupt.flac"), "fLaC" + RandomBytes(5000, 7));
-  expected["corrupt.wav"] = "";
   ASSERT_EQ(mkdir(Root("folder.flac").c_str(), 0755), 0);
   WriteFile(Root("folder.flac/inner.txt"), expected["folder.flac/inner.txt"] = "inside");
   WriteFile(Root("notes.txt"), "plain text\n");
@@ -58,6 +57,11 @@ TEST_F(VolumeReadTest, ListingSizesAndReadsEqualTheFlacDecoder) {
 
   EXPECT_EQ(Entries(Vol()), listing);
   EXPECT_FALSE(FileExists(Vol("folder.wav")));
+  // A FLAC file that cannot be decoded is never a silent, empty WAV file: opening it fails.
+  errno = 0;
+  EXPECT_LT(open(Vol("corrupt.wav").c_str(), O_RDONLY), 0);
+  EXPECT_EQ(errno, EIO);
+  EXPECT_NE(LogText().find("openFileAtPath: /corrupt.wav: cannot decode corrupt.flac"), std::string::npos);
   const unsigned readSeed = std::random_device{}();
   SCOPED_TRACE("seed " + std::to_string(readSeed));
   std::mt19937 rng(readSeed);

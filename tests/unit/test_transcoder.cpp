@@ -1,6 +1,10 @@
-// Transcoder reads: the WAV image against what the flac tool restores and against
-// hand-built WAV files, random and concurrent reads, decoding work, damaged FLAC files.
+// Transcoder: the WAV image against what the flac tool restores and against hand-built
+// WAV files, random and concurrent reads, decoding work, damaged FLAC files, and writes
+// that keep every byte they do not touch.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -16,8 +20,30 @@
 using namespace TestUtil;
 using namespace std::string_literals;
 using Vantor::Transcoder;
+using Vantor::UniqueFd;
 
 namespace {
+
+// The content of the stored file at path, its cache beside it.
+std::unique_ptr<Transcoder> Open(const std::string& path, int fallback = -1) {
+  UniqueFd dir(open(path.substr(0, path.rfind('/')).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  return std::make_unique<Transcoder>(UniqueFd(open(path.c_str(), O_RDONLY | O_CLOEXEC)), dir.Get(), fallback);
+}
+
+// The whole cache file: the content once everything is produced.
+std::string CacheBytes(Transcoder& t) {
+  EXPECT_EQ(t.ProduceAll(), 0);
+  std::string bytes(static_cast<size_t>(t.Size()), '\0');
+  EXPECT_EQ(pread(t.Cache().Fd(), bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+  return bytes;
+}
+
+// The FLAC file EncodeWAV makes of the WAV file at wav.
+void Encode(const std::string& wav, const std::string& flac) {
+  UniqueFd in(open(wav.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd out(open(flac.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  Vantor::EncodeWAV(in.Get(), out.Get(), "test.wav");
+}
 
 std::string ReadImage(Transcoder& t, long long size) {
   std::string out(static_cast<size_t>(size) + 100, '\xEE');
@@ -40,8 +66,9 @@ std::string Samples(int bits, int channels, int frames, uint64_t seed) {
 }  // namespace
 
 // Every image equals what flac restores (the source's chunk layout when the chunks were
-// kept, else the plain 44-byte header), and so do TranscodedSize and the export; a WAV
-// file encoded by ToFLAC comes back byte for byte. Odd sizes get their pad bytes.
+// kept, else the plain 44-byte header), and so do TranscodedSize and the whole produced
+// cache; a WAV file encoded by EncodeWAV comes back byte for byte. Odd sizes get their
+// pad bytes.
 TEST(Transcoder, ImageMatchesFlacAndRoundTrips) {
   const struct { int bits, channels, frames; std::string before, after; bool keep; } sources[] = {
       {8, 1, 1001, Chunk("LIST", "INFO" + Chunk("ISFT", "abc")), Chunk("id3 ", "odd"), true},
@@ -64,17 +91,16 @@ TEST(Transcoder, ImageMatchesFlacAndRoundTrips) {
     ASSERT_TRUE(SameBytes(FlacDecode(flac), want));
     EXPECT_EQ(Vantor::TranscodedSize(flac), static_cast<long long>(want.size()));
     {
-      Transcoder t(flac);
-      EXPECT_EQ(t.GetSize(), static_cast<long long>(want.size()));
-      EXPECT_TRUE(SameBytes(ReadImage(t, t.GetSize()), want));
+      auto t = Open(flac);
+      EXPECT_EQ(t->Size(), static_cast<long long>(want.size()));
+      EXPECT_TRUE(SameBytes(ReadImage(*t, t->Size()), want));
     }
-    (void)Transcoder(flac, dir.File("export.wav"));
-    EXPECT_TRUE(SameBytes(ReadFile(dir.File("export.wav")), want));
+    EXPECT_TRUE(SameBytes(CacheBytes(*Open(flac)), want));
 
     WriteFile(dir.File("source.wav"), wav);
-    Vantor::ToFLAC(dir.File("source.wav"), dir.File("own.flac"));
-    Transcoder own(dir.File("own.flac"));
-    EXPECT_TRUE(SameBytes(ReadImage(own, own.GetSize()), wav));
+    Encode(dir.File("source.wav"), dir.File("own.flac"));
+    auto own = Open(dir.File("own.flac"));
+    EXPECT_TRUE(SameBytes(ReadImage(*own, own->Size()), wav));
   }
 
   // A 20-bit stream shows in 24-bit containers, left-justified.
@@ -82,8 +108,8 @@ TEST(Transcoder, ImageMatchesFlacAndRoundTrips) {
   std::string s20;
   for (int32_t v : signal) s20 += {static_cast<char>(v << 4), static_cast<char>(v >> 4), static_cast<char>(v >> 12)};
   EncodeFLAC(dir.File("20.flac"), signal, 2, 20);
-  Transcoder t(dir.File("20.flac"));
-  EXPECT_TRUE(SameBytes(ReadImage(t, t.GetSize()), MakeWAV(2, 44100, 24, s20)));
+  auto t = Open(dir.File("20.flac"));
+  EXPECT_TRUE(SameBytes(ReadImage(*t, t->Size()), MakeWAV(2, 44100, 24, s20)));
 }
 
 // A seek barrage on one transcoder, then threads reading a second one on the same file;
@@ -109,14 +135,14 @@ TEST(Transcoder, RandomAndConcurrentReadsMatchFullRead) {
       ASSERT_TRUE(SameBytes(buf.substr(0, want.size()), want)) << "offset " << off << " size " << len;
     }
   };
-  Transcoder a(flac), b(flac);
+  auto a = Open(flac), b = Open(flac);
   std::mt19937 rng(seed);
-  check(a, rng, 200);
+  check(*a, rng, 200);
   std::vector<std::thread> threads;
   for (unsigned i = 0; i < 4; ++i) {
     threads.emplace_back([&, i] {
       std::mt19937 own(seed + i + 1);
-      check(b, own, 50);
+      check(*b, own, 50);
     });
   }
   for (auto& th : threads) th.join();
@@ -128,7 +154,8 @@ TEST(Transcoder, RandomAndConcurrentReadsMatchFullRead) {
 TEST(Transcoder, DecodesOnlyWhatWasNeverProduced) {
   TempDir dir;
   const std::string flac = FlacEncode(MakeWAV(2, 44100, 16, RandomBytes(200000, 3)), dir.File("a.flac"));
-  Transcoder t(flac);
+  auto owned = Open(flac);
+  Transcoder& t = *owned;
   char buf[65536];
   EXPECT_EQ(t.Read(buf, 36, 0), 36);
   EXPECT_EQ(t.FramesDecoded(), 0);
@@ -139,13 +166,14 @@ TEST(Transcoder, DecodesOnlyWhatWasNeverProduced) {
   EXPECT_EQ(t.FramesDecoded(), once);
   t.Read(buf, 20000, 90000);  // frames 22489..27488 around the decoded ones
   EXPECT_EQ(t.FramesDecoded(), once + 5000 - 251);
-  for (long long off = 0; off < t.GetSize(); off += sizeof buf) t.Read(buf, sizeof buf, off);
+  for (long long off = 0; off < t.Size(); off += sizeof buf) t.Read(buf, sizeof buf, off);
   EXPECT_EQ(t.FramesDecoded(), 50000);
   EXPECT_FALSE(t.HasDecoder());
 }
 
-// Damaged FLAC files: what can be decoded comes back in its place, the rest reads as
-// zeros, and an export of them fails without leaving a destination.
+// Damaged FLAC files: what can be decoded comes back in its place, a block libFLAC
+// cannot decode as silence; what is missing altogether is an error, never silence; a file
+// cut in its metadata cannot be opened.
 TEST(Transcoder, DamagedFilesReadAsFarAsTheyDecode) {
   TempDir dir;
   const size_t frames = 60000;
@@ -153,38 +181,108 @@ TEST(Transcoder, DamagedFilesReadAsFarAsTheyDecode) {
   const std::string good = ReadFile(FlacEncode(wav, dir.File("good.flac"))), path = dir.File("bad.flac");
   std::string garbled = good;
   for (size_t i = good.size() * 3 / 5; i < good.size() * 3 / 5 + 8; ++i) garbled[i] ^= 0x5A;
-  std::string cutInMetadata = good.substr(0, 60), cutInHalf = good.substr(0, good.size() / 2);
-  for (std::string* bytes : {&cutInMetadata, &cutInHalf}) {
-    WriteFile(path, *bytes);
-    EXPECT_THROW((void)Transcoder(path, dir.File("out.wav")), std::runtime_error);
-    EXPECT_FALSE(FileExists(dir.File("out.wav")));
-  }
-  WriteFile(path, cutInMetadata);
-  EXPECT_EQ(Transcoder(path).GetSize(), 0);
+  WriteFile(path, good.substr(0, 60));
+  EXPECT_THROW(Open(path), std::runtime_error);
 
-  for (std::string* bytes : {&cutInHalf, &garbled}) {
-    SCOPED_TRACE(bytes == &cutInHalf ? "cut in half" : "one frame damaged");
-    WriteFile(path, *bytes);
-    Transcoder t(path);
-    const std::string image = ReadImage(t, static_cast<long long>(wav.size()));
-    ASSERT_EQ(image.size(), wav.size());
-    EXPECT_EQ(image.substr(0, 44), wav.substr(0, 44));
-    // Each FLAC block of 4096 frames is the original audio, in its place, or silence
-    // (libFLAC stands in silence for a block it cannot decode).
-    size_t silent = 0, firstSilent = frames;
-    for (size_t f = 0; f < frames; f += 4096) {
-      const size_t at = 44 + f * 4, len = std::min<size_t>(4096 * 4, wav.size() - at);
-      if (image.compare(at, len, wav, at, len) == 0) continue;
-      ASSERT_EQ(image.substr(at, len), std::string(len, '\0')) << "frames from " << f << " neither in place nor silent";
-      ++silent;
-      firstSilent = std::min(firstSilent, f);
-    }
-    EXPECT_GE(firstSilent, frames / 3);
-    // All silence after a cut; one or two blocks around damage.
-    if (bytes == &cutInHalf) {
-      EXPECT_EQ(silent, (frames - firstSilent + 4095) / 4096);
-    } else {
-      EXPECT_TRUE(silent == 1 || silent == 2) << silent;
-    }
+  WriteFile(path, good.substr(0, good.size() / 2));
+  {
+    auto t = Open(path);
+    char buf[4096];
+    EXPECT_EQ(t->Read(buf, sizeof buf, 44), static_cast<long long>(sizeof buf));
+    EXPECT_EQ(std::string(buf, sizeof buf), wav.substr(44, sizeof buf));
+    EXPECT_EQ(t->Read(buf, sizeof buf, static_cast<long long>(wav.size()) - 5000), -EIO);
+    EXPECT_EQ(t->ProduceAll(), -EIO);
   }
+
+  WriteFile(path, garbled);
+  auto t = Open(path);
+  const std::string image = ReadImage(*t, static_cast<long long>(wav.size()));
+  ASSERT_EQ(image.size(), wav.size());
+  EXPECT_EQ(image.substr(0, 44), wav.substr(0, 44));
+  // Each FLAC block of 4096 frames is the original audio, in its place, or silence.
+  size_t silent = 0;
+  for (size_t f = 0; f < frames; f += 4096) {
+    const size_t at = 44 + f * 4, len = std::min<size_t>(4096 * 4, wav.size() - at);
+    if (image.compare(at, len, wav, at, len) == 0) continue;
+    ASSERT_EQ(image.substr(at, len), std::string(len, '\0')) << "frames from " << f << " neither in place nor silent";
+    ++silent;
+  }
+  EXPECT_TRUE(silent == 1 || silent == 2) << silent;
+}
+
+// Writes into a stored file's content keep every byte they do not touch, whatever was
+// read before; truncation cuts or extends; the written bytes win over decoding.
+TEST(Transcoder, WritesKeepEveryOtherByte) {
+  TempDir dir;
+  const std::string wav = MakeWAV(2, 44100, 16, RandomBytes(70000 * 4, 3), Chunk("LIST", "abc"), Chunk("id3 ", "tail!"));
+  const long long data = 12 + 24 + 12 + 8;  // RIFF, fmt, LIST, data header
+  const struct { long long readOffset, readSize, offset; std::string bytes; } cases[] = {
+      {0, 0, data + 140000, "ABCDE"},
+      {data + 100000, 50000, data + 99998, "xyz"},  // across the edge of what was read
+      {0, 0, data + 280000 - 2, std::string("\x01\x02\x03\x04", 4)},  // last frame and the chunk after
+      {0, 0, 45, "Z"},  // inside the LIST chunk
+  };
+  const std::string flac = FlacEncode(wav, dir.File("e.flac"));
+  for (const auto& e : cases) {
+    SCOPED_TRACE(testing::Message() << "edit at " << e.offset);
+    std::string expected = wav;
+    expected.replace(static_cast<size_t>(e.offset), e.bytes.size(), e.bytes);
+    auto t = Open(flac);
+    std::string buf(static_cast<size_t>(e.readSize), '\0');
+    if (e.readSize) t->Read(buf.data(), buf.size(), e.readOffset);
+    EXPECT_EQ(t->Write(e.bytes.data(), e.bytes.size(), e.offset), static_cast<long long>(e.bytes.size()));
+    EXPECT_TRUE(t->IsModified());
+    EXPECT_TRUE(SameBytes(CacheBytes(*t), expected));
+  }
+  auto t = Open(flac);
+  ASSERT_EQ(t->Truncate(data + 1000), 0);
+  EXPECT_TRUE(SameBytes(CacheBytes(*t), wav.substr(0, data + 1000)));
+  ASSERT_EQ(t->Truncate(data + 2000), 0);
+  EXPECT_TRUE(SameBytes(CacheBytes(*t), wav.substr(0, data + 1000) + std::string(1000, '\0')));
+  ASSERT_EQ(t->Truncate(0), 0);
+  EXPECT_EQ(t->Size(), 0);
+  EXPECT_EQ(t->Write("x", 1, 10), 1);
+  EXPECT_EQ(CacheBytes(*t), std::string(10, '\0') + "x");
+  EXPECT_EQ(ReadFile(flac), ReadFile(FlacEncode(wav, dir.File("again.flac"))));  // the stored file is untouched
+}
+
+// A folder that cannot take the cache: it goes to the fallback folder, writes are
+// refused, reads work. A cache that cannot be written fails the construction, and no
+// cache ever leaves a name behind.
+TEST(Transcoder, CachesWithoutANameAndRefusesWritesOutsideTheFolder) {
+  TempDir dir, other;
+  const std::string folder = dir.File("ro"), wav = MakeWAV(2, 44100, 16, RandomBytes(20000, 6));
+  mkdir(folder.c_str(), 0755);
+  const std::string flac = FlacEncode(wav, folder + "/s.flac");
+  // Root writes into a folder whatever its mode: it makes the folder immutable instead.
+  const bool root = geteuid() == 0;
+  struct Undo {
+    std::string command;
+    ~Undo() { TestUtil::Run(command); }
+  } undo{(root ? "chattr -i " : "chmod 755 ") + Quote(folder)};
+  if (TestUtil::Run((root ? "chattr +i " : "chmod 555 ") + Quote(folder) + " 2>/dev/null") != 0)
+    GTEST_SKIP() << "cannot make a folder unwritable here";
+  UniqueFd fallback(open(other.Path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  {
+    auto t = Open(flac, fallback.Get());
+    EXPECT_FALSE(t->CanWrite());
+    EXPECT_EQ(t->Write("x", 1, 50), -EACCES);
+    EXPECT_EQ(t->Truncate(10), -EACCES);
+    EXPECT_TRUE(SameBytes(ReadImage(*t, static_cast<long long>(wav.size())), wav));
+  }
+  EXPECT_THROW(Open(flac), std::system_error);
+  TestUtil::Run((root ? "chattr -i " : "chmod 755 ") + Quote(folder));
+
+  struct rlimit old;
+  getrlimit(RLIMIT_FSIZE, &old);
+  struct rlimit low = old;
+  low.rlim_cur = 20;
+  sighandler_t oldHandler = signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &low);
+  const std::string error = ErrorOf([&] { Open(flac); });
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, oldHandler);
+  EXPECT_NE(error.find("could not write"), std::string::npos) << error;
+  EXPECT_EQ(Entries(folder), std::set<std::string>{"s.flac"});
+  EXPECT_TRUE(Entries(other.Path()).empty());
 }

@@ -2,6 +2,8 @@
 // holds one decoded FLAC block as floats; FLACDecoder is the facade the core uses.
 #include "audio/FLACDecode.h"
 
+#include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 
 #include <FLAC++/decoder.h>
@@ -168,18 +170,33 @@ void MyFLACDecoder::SeekTo(long long frame) {
   if (lost_) available_ = 0;
 }
 
-FLACDecoder::FLACDecoder(const std::string& path) : position_(0), decoder_(std::make_unique<MyFLACDecoder>()) {
+namespace {
+
+// Only regular files: opening a FIFO for reading would block until a writer appears.
+UniqueFd OpenRegular(const std::string& path) {
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  struct stat st;
+  if (!fd || fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    throw std::runtime_error("error initializing FLAC decoder");
+  }
+  return fd;
+}
+
+}  // namespace
+
+FLACDecoder::FLACDecoder(const std::string& path) : FLACDecoder(OpenRegular(path)) {}
+
+FLACDecoder::FLACDecoder(UniqueFd fd) : position_(0), decoder_(std::make_unique<MyFLACDecoder>()) {
   if (!decoder_->is_valid()) throw std::runtime_error("error allocating FLAC decoder");
   if (!decoder_->set_metadata_respond_application(kRiffId) || !decoder_->set_metadata_respond_application(kAiffId)) {
     throw std::runtime_error("set_metadata_respond returned false");
   }
-  // Only regular files: opening a FIFO for reading would block until a writer appears.
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
-    throw std::runtime_error("error initializing FLAC decoder");
-  }
-  // init(path) lets libFLAC open and close the file itself.
-  if (decoder_->init(path) != FLAC__STREAM_DECODER_INIT_STATUS_OK) {
+  // init(FILE*) gives the stream to libFLAC, which closes it when the decoder finishes
+  // (also after a failed init).
+  FILE* file = fd ? fdopen(fd.Get(), "rb") : nullptr;
+  if (!file) throw std::runtime_error("error initializing FLAC decoder");
+  fd.Release();
+  if (decoder_->init(file) != FLAC__STREAM_DECODER_INIT_STATUS_OK) {
     throw std::runtime_error("error initializing FLAC decoder");
   }
   if (!decoder_->process_until_end_of_metadata()) throw std::runtime_error("error processing FLAC metadata");

@@ -10,17 +10,23 @@
 #include <memory>
 #include <string>
 
+#include "transcode/UniqueFd.h"
+
 namespace Vantor {
 
 class MyFLACDecoder;
 
 class FLACDecoder {
  public:
-  // Opens the file and reads all metadata. Throws std::runtime_error:
+  // Reads all metadata of the FLAC stream open on fd, which the decoder owns from now on
+  // (it reads from the descriptor's current offset on). Throws std::runtime_error:
   // "error allocating FLAC decoder", "set_metadata_respond returned false",
   // "error initializing FLAC decoder", "error processing FLAC metadata",
   // "FLAC metadata not found" (also for streams deeper than 24 bits, which the float
   // path cannot carry exactly).
+  explicit FLACDecoder(UniqueFd fd);
+  // Opens path (read-only, following links) and reads as above; "error initializing
+  // FLAC decoder" when it cannot be opened or is not a regular file.
   explicit FLACDecoder(const std::string& path);
   ~FLACDecoder();
   FLACDecoder(const FLACDecoder&) = delete;

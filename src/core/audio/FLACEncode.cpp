@@ -5,6 +5,8 @@
 #include <FLAC++/encoder.h>
 #include <FLAC/metadata.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -45,7 +47,7 @@ struct FLACEncoder::Impl {
   }
 };
 
-FLACEncoder::FLACEncoder(const std::string& path, int compression, int bitsPerSample, int channels,
+FLACEncoder::FLACEncoder(int fd, int compression, int bitsPerSample, int channels,
                          double sampleRate, long long totalFrames, const std::vector<std::string>& chunks)
     : impl_(std::make_unique<Impl>()) {
   Impl& d = *impl_;
@@ -82,8 +84,15 @@ FLACEncoder::FLACEncoder(const std::string& path, int compression, int bitsPerSa
   // Samples arrive as floats, whose 24-bit mantissa carries no deeper integer exactly;
   // refused as the library itself refuses a depth it cannot take.
   FLAC__StreamEncoderInitStatus status = FLAC__STREAM_ENCODER_INIT_STATUS_INVALID_BITS_PER_SAMPLE;
-  // init(path) lets libFLAC open (creating or truncating) and close the file itself.
-  if (bitsPerSample <= kMaxBits) status = d.file->init(path);
+  if (bitsPerSample <= kMaxBits) {
+    // init(FILE*) gives the stream to libFLAC, which closes it when the encoder finishes
+    // (also after a failed init); the stream has a descriptor of its own, so the
+    // caller's fd stays open.
+    FILE* file = nullptr;
+    const int copy = lseek(fd, 0, SEEK_SET) == 0 ? dup(fd) : -1;
+    if (copy >= 0 && !(file = fdopen(copy, "w+b"))) close(copy);
+    status = file ? d.file->init(file) : FLAC__STREAM_ENCODER_INIT_STATUS_ENCODER_ERROR;
+  }
   if (status != FLAC__STREAM_ENCODER_INIT_STATUS_OK) {
     std::fprintf(stderr, "ERROR: initializing encoder: %s\n", FLAC__StreamEncoderInitStatusString[status]);
     throw std::runtime_error("couldn't init flac encoder");

@@ -17,10 +17,12 @@ namespace Vantor::Audio {
 
 class FLACEncoder {
  public:
-  // Creates (or truncates) path and writes the FLAC header and metadata. Throws
-  // "couldn't initialize flac encoder", "couldn't setup flac encoder",
-  // "couldn't set flac metadata", "couldn't init flac encoder".
-  FLACEncoder(const std::string& path, int compression, int bitsPerSample, int channels,
+  // Writes the FLAC stream into the file open (for reading and writing) on fd, from its
+  // start; the caller keeps fd, which the encoder writes through a duplicate of its own.
+  // Writes the FLAC header and metadata now. Throws "couldn't initialize flac encoder",
+  // "couldn't setup flac encoder", "couldn't set flac metadata", "couldn't init flac
+  // encoder".
+  FLACEncoder(int fd, int compression, int bitsPerSample, int channels,
               double sampleRate, long long totalFrames, const std::vector<std::string>& chunks);
   ~FLACEncoder();
   FLACEncoder(const FLACEncoder&) = delete;

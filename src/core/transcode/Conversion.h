@@ -1,12 +1,9 @@
-// Turns one WAV file into one FLAC file, its other RIFF chunks kept as "riff" blocks,
+// Turns one WAV file into one FLAC stream, its other RIFF chunks kept as "riff" blocks,
 // at the compression level in effect when the conversion starts. Counts as a running
-// encoding (IsEncoding) while it works.
+// encoding (IsEncoding) while it works and reports its progress (Events.h).
 //
-// The FLAC file is written to a temporary file in the destination's folder, flushed to
-// disk and renamed over the destination only when complete: a failure leaves the
-// destination as it was and no temporary file behind. The new file takes the permission
-// bits, owner and extended attributes of the destination it replaces (of the source
-// when there is no destination yet).
+// Works on descriptors only: where the result goes, and what it replaces, is the
+// caller's (the commit routine, Commit.h).
 //
 // Thread-safe: conversions share nothing but the encoding counter.
 #pragma once
@@ -15,8 +12,17 @@
 
 namespace Vantor {
 
-// Throws std::runtime_error or Vantor::Audio::AudioFileError on any failure.
-void ToFLAC(const std::string& wavPath, const std::string& flacPath);
-void ToFLACImpl(const std::string& wavPath, const std::string& flacPath);
+// Encodes the WAV file open on wavFd (read through a descriptor of its own, from its
+// start) into the file open for reading and writing on flacFd (emptied first). name is
+// the file's name as the volume shows it, for the progress reports. Throws
+// std::runtime_error or Vantor::Audio::AudioFileError on any failure; flacFd then holds
+// no usable stream.
+void EncodeWAV(int wavFd, int flacFd, const std::string& name);
+
+// Whether the file open on fd is a WAV file that its writer has finished: its RIFF size
+// is the size of the file, every chunk lies whole inside it, and it has its fmt and data
+// chunks. A file still being written (a header written first with sizes of 0, or data
+// still missing) is not. Never throws.
+bool IsCompleteWAV(int fd);
 
 }  // namespace Vantor
