@@ -10,7 +10,7 @@ packages=(
   g++ cmake make pkg-config
   libflac++-dev libsndfile1-dev libfuse3-dev fuse3
   libgtest-dev googletest
-  flac sox attr
+  flac sox attr rsync
 )
 for arg in "$@"; do
   case "$arg" in

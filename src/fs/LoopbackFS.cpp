@@ -357,7 +357,9 @@ int LoopbackFS::Fsync(FileHandle& handle, bool dataOnly) {
   return r == 0 ? 0 : -errno;
 }
 
-void LoopbackFS::ReleaseFile(FileHandle* handle) {
+void LoopbackFS::ReleaseFile(FileHandle* handle) { Release(handle, true); }
+
+void LoopbackFS::Release(FileHandle* handle, bool final) {
   {
     std::lock_guard<std::mutex> lock(handlesMutex_);
     if (!handles_.erase(handle)) return;
@@ -366,7 +368,16 @@ void LoopbackFS::ReleaseFile(FileHandle* handle) {
     if (openFiles_.Release(*handle->file)) {
       {
         std::unique_lock<std::shared_mutex> gate(handle->file->Gate());
-        Commit(handle->file, true);
+        Commit(handle->file, final);
+        // Unmounted under a writer: a finished WAV file is saved, anything else would
+        // replace the stored file by a part of the new one, so the stored file stays.
+        if (!final && handle->file->Content().IsModified()) {
+          const FileState::Where where = handle->file->Locate();
+          if (where.attached) {
+            AppendLog("writeFileAtPath: " + where.volumePath +
+                      ": not saved, the volume was unmounted while it was being written");
+          }
+        }
       }
       openFiles_.Forget(handle->file);
     }
@@ -383,7 +394,7 @@ void LoopbackFS::ReleaseAll() {
     std::lock_guard<std::mutex> lock(handlesMutex_);
     open = handles_;
   }
-  for (FileHandle* h : open) ReleaseFile(h);
+  for (FileHandle* h : open) Release(h, false);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -103,7 +103,8 @@ class LoopbackFS {
   int Fsync(FileHandle& handle, bool dataOnly);
   // The last release of a transcoded file commits what was written to it.
   void ReleaseFile(FileHandle* handle);
-  // Releases every opening still open; for shutting down.
+  // Releases every opening still open, for shutting down: what was written is saved only
+  // where it is a finished WAV file (the stored file stays as it was otherwise).
   void ReleaseAll();
 
   // Directories and attributes.
@@ -143,6 +144,7 @@ class LoopbackFS {
   int Resolve(const std::string& path, Resolved& r) const;
 
   FileHandle* NewHandle(int fd, std::shared_ptr<FileState> file);
+  void Release(FileHandle* handle, bool final);
   int OpenOnce(const std::string& path, int flags, FileHandle*& handle, bool& keepCache);
   int CreateOnce(const std::string& path, mode_t mode, int flags, const Caller* caller, FileHandle*& handle,
                  bool& keepCache);

@@ -75,6 +75,20 @@ void VolumeTest::StartVolume(const std::vector<std::string>& extra) {
   ASSERT_TRUE(mounted && !exited) << "lyrebox did not mount: " << ReadFile(err);
 }
 
+void VolumeTest::KillVolume(int signal) {
+  if (pid_ < 0) return;
+  kill(pid_, signal);
+  int status = 0;
+  if (!WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, 60)) {
+    ADD_FAILURE() << "lyrebox did not end on signal " << signal;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, &status, 0);
+  }
+  pid_ = -1;
+  if (IsMounted(mount_)) Sh("fusermount3 -u -z " + Quote(mount_));
+  unlink(Tmp("daemon.err").c_str());
+}
+
 int VolumeTest::StopVolume() {
   if (pid_ < 0) return -1;
   if (IsMounted(mount_)) Sh("fusermount3 -u " + Quote(mount_));

@@ -47,6 +47,9 @@ class VolumeTest : public ::testing::Test {
   void StartVolume(const std::vector<std::string>& extra = {});
   // Unmounts and waits for the daemon; its exit status (-1 when none ran).
   int StopVolume();
+  // Ends the daemon with signal (SIGKILL: no chance to clean up), waits for it and
+  // detaches what is left of the mount.
+  void KillVolume(int signal);
 
   std::string Root(const std::string& name = "") const { return root_ + "/" + name; }
   std::string Vol(const std::string& name = "") const { return mount_ + "/" + name; }
