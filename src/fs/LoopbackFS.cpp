@@ -402,10 +402,10 @@ void LoopbackFS::ReleaseAll() {
 
 int LoopbackFS::Commit(const std::shared_ptr<FileState>& file, bool final) {
   Vantor::Transcoder& content = file->Content();
-  if (!content.IsModified()) return 0;
   FileState::Where where = file->Locate();
-  // A removed file is not brought back: what was written to it goes with it.
-  if (!where.attached || !where.dir) return 0;
+  // A new file is stored even when nothing was written to it (an empty file); a removed
+  // file is not brought back: what was written to it goes with it.
+  if ((!content.IsModified() && !where.pending) || !where.attached || !where.dir) return 0;
   const int dirFd = where.dir.Get();
   const long long size = content.Size();
   if (size < 0) return static_cast<int>(size);

@@ -172,6 +172,7 @@ class LoopbackFS {
   void Adopt(int dirFd, const std::string& name, int fd, mode_t mode, bool isLink, const Caller* caller) const;
 
   // The renaming policies (LoopbackNamespace.cpp).
+  int MoveOnce(const std::string& source, const std::string& destination, unsigned flags);
   int MoveToGhost(Resolved& from, Resolved& to);
   int MoveShown(const std::string& source, Resolved& from, const std::string& destination, Resolved& to,
                 unsigned flags);

@@ -48,6 +48,14 @@ bool MayTakeName(mode_t mode, const std::string& to, int toDir, const std::strin
 
 int LoopbackFS::MoveItem(const std::string& source, const std::string& destination, unsigned flags) {
   if (flags & ~static_cast<unsigned>(RENAME_NOREPLACE | RENAME_EXCHANGE)) return -EINVAL;
+  // The last release of an open file may commit it between the lookup and the move (a
+  // new file stored, data kept as WAV): the names are then looked up again.
+  int e = -EAGAIN;
+  for (int attempt = 0; attempt < 3 && e == -EAGAIN; ++attempt) e = MoveOnce(source, destination, flags);
+  return e == -EAGAIN ? -EBUSY : e;
+}
+
+int LoopbackFS::MoveOnce(const std::string& source, const std::string& destination, unsigned flags) {
   Resolved from, to;
   if (int e = Resolve(source, from)) return e;
   if (int e = Resolve(destination, to)) return e;
@@ -172,6 +180,7 @@ int LoopbackFS::DecodeOnMove(const std::string& source, Resolved& from, const st
   Vantor::Transcoder* content = nullptr;
   if (file) {
     gate = std::unique_lock<std::shared_mutex>(file->Gate());
+    if (!file->Locate().attached) return -EAGAIN;
     content = &file->Content();
   } else {
     if (int e = OpenContent(source, fromDir, from.name.stored, toDir, own)) return e;

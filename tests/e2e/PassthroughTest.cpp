@@ -1,11 +1,36 @@
-// Files that are not transcoded behave as in a plain folder: the same script run in a
-// plain folder and in the volume leaves the same tree, bytes and attributes.
+// Everything that involves no audio behaves as in a plain folder: the same script run in
+// a plain folder and in the volume leaves the same tree, bytes and attributes (WAV names,
+// nodes, links and paths longer than the system takes in one call included); the errors
+// are the disk's own; a removed open file still answers for itself; reads leave no trace.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <functional>
+
 #include "VolumeFixture.h"
 
 namespace E2E {
 namespace {
 
-using PassthroughTest = VolumeTest;
+class PassthroughTest : public VolumeTest {
+ protected:
+  // Runs script (with $SRC set) in a plain folder and in the volume; the two descriptions
+  // of the trees it leaves.
+  std::pair<std::string, std::string> RunBoth(const std::string& script, const std::string& describe) {
+    const std::string plain = Tmp("plain");
+    EXPECT_EQ(Sh("rm -rf " + Quote(plain) + " && mkdir " + Quote(plain)), 0);
+    std::string results[2];
+    const std::string folders[2] = {plain, mount_};
+    for (int i = 0; i < 2; ++i) {
+      SCOPED_TRACE(folders[i]);
+      std::string cd = "cd " + Quote(folders[i]) + " && ";
+      EXPECT_EQ(ShOut(cd + "SRC=" + Quote(Tmp("big.bin")) + " sh -c " + Quote(script)), "");
+      results[i] = ShOut(cd + describe);
+    }
+    return {results[0], results[1]};
+  }
+};
 
 TEST_F(PassthroughTest, SameResultsAsAPlainFolder) {
   StartVolume();
@@ -32,23 +57,132 @@ TEST_F(PassthroughTest, SameResultsAsAPlainFolder) {
     printf 'x' > 'odd '"$(printf '\001\377')"' name/f'
     if rmdir d 2>/dev/null; then echo rmdir-of-full-folder-worked; fi
   )SH";
-  const std::string plain = Tmp("plain");
-  ASSERT_EQ(Sh("mkdir " + Quote(plain)), 0);
   const std::string describe =
       "find . -mindepth 1 -printf '%P %y %m %s %n %l\\n' | LC_ALL=C sort && "
       "find . -type f -exec md5sum {} + | LC_ALL=C sort && "
       "stat -c '%Y' d/e/b.txt && stat -c '%Y' sym | sed 's/^/link /'";
-  std::string results[2];
-  const std::string folders[2] = {plain, mount_};
-  for (int i = 0; i < 2; ++i) {
-    SCOPED_TRACE(folders[i]);
-    std::string cd = "cd " + Quote(folders[i]) + " && ";
-    EXPECT_EQ(ShOut(cd + "SRC=" + Quote(Tmp("big.bin")) + " sh -c " + Quote(script)), "");
-    results[i] = ShOut(cd + describe);
-  }
-  EXPECT_EQ(results[1], results[0]);
-  EXPECT_NE(results[0].find("d/e/b.txt f 640 11 2"), std::string::npos) << results[0];
+  auto [plain, volume] = RunBoth(script, describe);
+  EXPECT_EQ(volume, plain);
+  EXPECT_NE(plain.find("d/e/b.txt f 640 11 2"), std::string::npos) << plain;
   EXPECT_EQ(LogText(), "");
+}
+
+// WAV names where no audio is involved, FIFOs, devices and sockets, hard links sharing one
+// inode, and a path far longer than PATH_MAX.
+TEST_F(PassthroughTest, WAVNamesNodesLinksAndLongPathsAsInAPlainFolder) {
+  StartVolume();
+  const std::string script = R"SH(
+    set -e
+    touch e.wav && mv e.wav e.txt
+    printf 'abc' > t.wav && truncate -s 10 t.wav
+    touch h.wav && ln h.wav h2.wav
+    [ "$(stat -c %i h.wav)" = "$(stat -c %i h2.wav)" ] || echo hard links differ
+    printf 'text' > a.txt && ln a.txt b.wav
+    [ "$(stat -c %i a.txt)" = "$(stat -c %i b.wav)" ] || echo hard links differ
+    mkfifo f.wav p && touch g.wav && mv g.wav f.wav
+    if [ "$(id -u)" = 0 ]; then mknod null c 1 3; fi
+    perl -MIO::Socket::UNIX -e 'IO::Socket::UNIX->new(Local => "sock", Listen => 1) or die $!'
+    mkdir Album.wav
+    perl -e '
+      my $name = "x" x 200 . ".wav";
+      for (1 .. 25) { mkdir $name or die "mkdir: $!"; chdir $name or die "chdir: $!"; }
+      open(my $f, ">", "f.wav") or die "create: $!"; print $f "deep"; close $f or die "close: $!";
+      rename("f.wav", "h.txt") or die "rename: $!";
+      open($f, "<", "h.txt") or die "open: $!"; my $s = <$f>; $s eq "deep" or die "read back: $s";
+      chdir ".." or die for 1 .. 25;
+      rename($name, "deep") or die "rename folder: $!";'
+  )SH";
+  const std::string describe =
+      "find . -mindepth 1 -maxdepth 1 -printf '%P %y %m %s %n\\n' | LC_ALL=C sort && "
+      "find . -maxdepth 1 -type f -exec md5sum {} + | LC_ALL=C sort";
+  auto [plain, volume] = RunBoth(script, describe);
+  EXPECT_EQ(volume, plain);
+  EXPECT_NE(plain.find("sock s "), std::string::npos) << plain;
+}
+
+// Failures report the disk's own error, also for names removed behind the volume.
+TEST_F(PassthroughTest, ErrorsAreTheDisksOwn) {
+  WriteFile(Root("gone.txt"), "x");
+  WriteFile(Root("gone2.txt"), "x");
+  WriteFile(Root("plain.txt"), "x");
+  ASSERT_EQ(mkdir(Root("dir").c_str(), 0755), 0);
+  StartVolume();
+  struct stat st;
+  ASSERT_EQ(stat(Vol("gone.txt").c_str(), &st), 0);  // the kernel now knows the names
+  ASSERT_EQ(stat(Vol("gone2.txt").c_str(), &st), 0);
+  ASSERT_EQ(unlink(Root("gone.txt").c_str()), 0);
+  ASSERT_EQ(unlink(Root("gone2.txt").c_str()), 0);
+  char buffer[16];
+  const struct {
+    const char* what;
+    std::function<int()> call;
+    int error;
+  } cases[] = {
+      {"unlink of a name removed behind", [&] { return unlink(Vol("gone.txt").c_str()); }, ENOENT},
+      {"chmod of a name removed behind", [&] { return chmod(Vol("gone2.txt").c_str(), 0600); }, ENOENT},
+      {"readlink of a file", [&] { return static_cast<int>(readlink(Vol("plain.txt").c_str(), buffer, 16)); }, EINVAL},
+      {"mkdir of an existing name", [&] { return mkdir(Vol("dir").c_str(), 0755); }, EEXIST},
+      {"symlink onto an existing name", [&] { return symlink("x", Vol("plain.txt").c_str()); }, EEXIST},
+      {"rmdir of a file", [&] { return rmdir(Vol("plain.txt").c_str()); }, ENOTDIR},
+      {"unlink of a folder", [&] { return unlink(Vol("dir").c_str()); }, EISDIR},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    errno = 0;
+    EXPECT_EQ(c.call(), -1);
+    EXPECT_EQ(errno, c.error) << strerror(errno);
+  }
+  if (geteuid() == 0 && Sh("chattr +i " + Quote(Root("plain.txt")) + " 2>/dev/null") == 0) {
+    errno = 0;
+    EXPECT_EQ(chmod(Vol("plain.txt").c_str(), 0600), -1);
+    EXPECT_EQ(errno, EPERM);
+    Sh("chattr -i " + Quote(Root("plain.txt")));
+  }
+}
+
+// An open file that was removed still answers for itself: fstat (no links left), fchmod,
+// futimens and fchown, plain and transcoded alike.
+TEST_F(PassthroughTest, RemovedOpenFilesStillAnswer) {
+  StartVolume();
+  for (const char* name : {"plain.txt", "new.wav"}) {
+    SCOPED_TRACE(name);
+    const int fd = open(Vol(name).c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "data", 4), 4);
+    ASSERT_EQ(unlink(Vol(name).c_str()), 0);
+    struct stat st;
+    ASSERT_EQ(fstat(fd, &st), 0);
+    EXPECT_EQ(st.st_nlink, 0u);
+    EXPECT_EQ(st.st_size, 4);
+    EXPECT_EQ(fchmod(fd, 0600), 0);
+    const timespec times[2] = {{1000, 0}, {2000, 0}};
+    EXPECT_EQ(futimens(fd, times), 0);
+    EXPECT_EQ(fchown(fd, geteuid(), getegid()), 0);
+    ASSERT_EQ(fstat(fd, &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(st.st_mtim.tv_sec, 2000);
+    EXPECT_EQ(close(fd), 0);
+  }
+  EXPECT_TRUE(WaitUntil([&] { return Entries(root_).empty(); }, 5)) << ShOut("ls -a " + Quote(root_));
+}
+
+// Listing, sizing and reading a shown WAV file change no time stamp of its FLAC file or
+// its folder and show nothing new.
+TEST_F(PassthroughTest, ReadsLeaveNoTrace) {
+  ASSERT_EQ(mkdir(Root("album").c_str(), 0755), 0);
+  FlacEncode(MakeNoiseWAV(2, 44100, 16, 0.5, 3), Root("album/x.flac"));
+  ASSERT_EQ(Sh("touch -d '2001-02-03 04:05:06' " + Quote(Root("album/x.flac")) + " " + Quote(Root("album"))), 0);
+  const std::string times = "stat -c '%X %Y %Z' " + Quote(Root("album")) + " " + Quote(Root("album/x.flac"));
+  const std::string before = ShOut(times);
+  StartVolume();
+  EXPECT_EQ(Sh("ls -l " + Quote(Vol("album")) + " >/dev/null && stat " + Quote(Vol("album/x.wav")) +
+               " >/dev/null && exec 3<" + Quote(Vol("album/x.wav")) + " && ls -a " + Quote(Vol("album")) +
+               " > " + Quote(Tmp("listing")) + " && cat <&3 >/dev/null"),
+            0);
+  EXPECT_EQ(ReadFile(Tmp("listing")), ".\n..\nx.wav\n");
+  const std::string after = ShOut(times);
+  // The folder's access time may follow the listing, as on the disk; nothing else moves.
+  EXPECT_EQ(after.substr(after.find(' ')), before.substr(before.find(' ')));
 }
 
 }  // namespace
