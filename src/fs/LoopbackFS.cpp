@@ -89,7 +89,6 @@ FileHandle* LoopbackFS::NewHandle(int fd, std::shared_ptr<FileState> file) {
   auto* handle = new FileHandle;
   handle->fd = fd;
   handle->file = std::move(file);
-  if (fd >= 0 && Identify(fd, handle->dev, handle->ino)) openFiles_.OpenedPlain(handle->dev, handle->ino);
   std::lock_guard<std::mutex> lock(handlesMutex_);
   handles_.insert(handle);
   return handle;
@@ -383,7 +382,6 @@ void LoopbackFS::Release(FileHandle* handle, bool final) {
     }
   } else {
     close(handle->fd);
-    openFiles_.ReleasedPlain(handle->dev, handle->ino);
   }
   delete handle;
 }
@@ -409,9 +407,10 @@ int LoopbackFS::Commit(const std::shared_ptr<FileState>& file, bool final) {
   const int dirFd = where.dir.Get();
   const long long size = content.Size();
   if (size < 0) return static_cast<int>(size);
-  // Until the last release, only a WAV file its writer has finished is converted; the
-  // data of one still being written is kept for a later close.
-  if (!final && size > 0 && !Vantor::IsCompleteWAV(content.Cache().Fd())) return 0;
+  // Until the last release, only a WAV file its writer has finished (whole, and with
+  // every byte written) is converted; the data of one still being written is kept for a
+  // later close.
+  if (!final && size > 0 && (content.HasHoles() || !Vantor::IsCompleteWAV(content.Cache().Fd()))) return 0;
   if (int e = content.ProduceAll()) {
     // The stored audio cannot be read back in full: committing would replace it by a
     // file with holes, so the stored file stays as it is.

@@ -50,8 +50,6 @@ struct Caller {
 // One opening: the descriptor of a plain file, or the shared state of a transcoded one.
 struct FileHandle {
   int fd = -1;
-  dev_t dev = 0;  // the plain file's identity, for files removed while open
-  ino_t ino = 0;
   std::shared_ptr<FileState> file;
 };
 

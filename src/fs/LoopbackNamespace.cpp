@@ -66,10 +66,7 @@ int LoopbackFS::MoveOnce(const std::string& source, const std::string& destinati
   };
 
   // libfuse hides a file removed while open under a name of its own.
-  if (flags == 0 && IsGhostName(to.where.name) && tk == NameKind::kAbsent) {
-    const int e = MoveToGhost(from, to);
-    if (e != -ENOTSUP) return e;
-  }
+  if (flags == 0 && IsGhostName(to.where.name) && tk == NameKind::kAbsent) return MoveToGhost(from, to);
 
   std::shared_ptr<FileState> fromFile;
   switch (fk) {
@@ -267,30 +264,33 @@ int LoopbackFS::EncodeOnMove(const std::string& source, Resolved& from, const st
 }
 
 // The kernel removes a file that is open by renaming it to a ".fuse_hidden" name (and
-// removes that name at the last release). The stored file is removed now; the opening
-// stays reachable under the hidden name. -ENOTSUP when the file is not open: then it is
-// an ordinary rename.
+// removes that name at the last release; libfuse keeps such names for itself). The
+// stored file is removed now; the opening stays reachable under the hidden name.
 int LoopbackFS::MoveToGhost(Resolved& from, Resolved& to) {
   const int fromDir = from.where.dir.Get();
   FileKey ghostKey;
   if (!KeyOf(to.where.dir.Get(), to.where.name, ghostKey)) return -errno;
-  if (from.name.kind == NameKind::kShown || from.name.kind == NameKind::kFreeWAV) {
+  const bool transcoded = from.name.kind == NameKind::kShown || from.name.kind == NameKind::kFreeWAV;
+  std::shared_ptr<FileState> file;
+  if (transcoded) {
     FileKey key;
     if (!KeyOf(fromDir, from.name.stored, key)) return -errno;
-    auto file = openFiles_.Find(key);
-    if (!file) return -ENOTSUP;
-    if (from.name.kind == NameKind::kShown && unlinkat(fromDir, from.name.stored.c_str(), 0) != 0) return -errno;
-    openFiles_.Detach(file);
-    openFiles_.AddGhost(ghostKey, OpenFiles::Ghost{UniqueFd(), file});
-    return 0;
+    file = openFiles_.Find(key);
+    if (!file && from.name.kind == NameKind::kFreeWAV) return -ENOENT;
+  } else if (from.name.kind != NameKind::kPlain || from.name.error) {
+    return -ENOENT;
   }
-  if (from.name.kind != NameKind::kPlain || from.name.error ||
-      !openFiles_.IsOpenPlain(from.name.st.st_dev, from.name.st.st_ino))
-    return -ENOTSUP;
-  UniqueFd item(openat(fromDir, from.where.Name(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-  if (!item) return -errno;
-  if (unlinkat(fromDir, from.where.Name(), 0) != 0) return -errno;
-  openFiles_.AddGhost(ghostKey, OpenFiles::Ghost{std::move(item), nullptr});
+  // The item itself answers for the ghost when no open state does (its last release may
+  // have just ended, while the kernel still counts it open).
+  const char* stored = transcoded ? from.name.stored.c_str() : from.where.Name();
+  UniqueFd item;
+  if (!file) {
+    item.Reset(openat(fromDir, stored, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (!item) return -errno;
+  }
+  if (from.name.kind != NameKind::kFreeWAV && unlinkat(fromDir, stored, 0) != 0) return -errno;
+  if (file) openFiles_.Detach(file);
+  openFiles_.AddGhost(ghostKey, OpenFiles::Ghost{std::move(item), file});
   return 0;
 }
 

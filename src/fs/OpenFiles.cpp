@@ -153,22 +153,6 @@ std::vector<std::string> OpenFiles::PendingIn(dev_t dev, ino_t ino) {
   return names;
 }
 
-void OpenFiles::OpenedPlain(dev_t dev, ino_t ino) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  ++openPlain_[{dev, ino}];
-}
-
-void OpenFiles::ReleasedPlain(dev_t dev, ino_t ino) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto it = openPlain_.find({dev, ino});
-  if (it != openPlain_.end() && --it->second <= 0) openPlain_.erase(it);
-}
-
-bool OpenFiles::IsOpenPlain(dev_t dev, ino_t ino) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return openPlain_.count({dev, ino}) > 0;
-}
-
 void OpenFiles::AddGhost(const FileKey& key, Ghost ghost) {
   std::lock_guard<std::mutex> lock(mutex_);
   ghosts_[key] = std::move(ghost);

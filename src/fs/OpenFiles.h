@@ -124,15 +124,10 @@ class OpenFiles {
   // Shown names of new files, not yet stored, in the folder (dev, ino).
   std::vector<std::string> PendingIn(dev_t dev, ino_t ino);
 
-  // Plain files open through the volume, by identity (for ghosts).
-  void OpenedPlain(dev_t dev, ino_t ino);
-  void ReleasedPlain(dev_t dev, ino_t ino);
-  bool IsOpenPlain(dev_t dev, ino_t ino);
-
   // Ghosts: the opening of a removed file, under the name libfuse gave it.
   struct Ghost {
-    UniqueFd file;                      // the removed plain file (O_PATH)
-    std::shared_ptr<FileState> content;  // or the removed transcoded file
+    UniqueFd file;                       // the removed file (O_PATH)
+    std::shared_ptr<FileState> content;  // or the removed transcoded file still open
   };
   void AddGhost(const FileKey& key, Ghost ghost);
   // A duplicate of the ghost's plain descriptor (invalid for a transcoded ghost), and its
@@ -145,7 +140,6 @@ class OpenFiles {
 
   std::mutex mutex_;  // guards the maps below and every FileState's registration
   std::map<FileKey, std::shared_ptr<FileState>> byKey_;
-  std::map<std::pair<dev_t, ino_t>, int> openPlain_;
   std::map<FileKey, Ghost> ghosts_;
 };
 

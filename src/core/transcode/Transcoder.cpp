@@ -91,6 +91,7 @@ Transcoder::Transcoder(UniqueFd source, int cacheDir, int fallbackDir) : source_
   if (fstat(fd_, &st) != 0 || (st.st_size < size && ftruncate(fd_, size) != 0)) {
     throw std::system_error(errno, std::generic_category(), "could not write");
   }
+  filled_.Add(RangeT<long long>(0, size));
 }
 
 Transcoder::~Transcoder() = default;
@@ -209,7 +210,10 @@ long long Transcoder::Write(const void* buffer, unsigned long size, long long of
     }
   }
   const ssize_t n = pwrite(fd_, buffer, size, offset);
-  return n < 0 ? -errno : n;
+  if (n < 0) return -errno;
+  Lock lock(mutex_);
+  filled_.Add(RangeT<long long>(offset, offset + n));
+  return n;
 }
 
 int Transcoder::Truncate(long long length) {
@@ -221,8 +225,13 @@ int Transcoder::Truncate(long long length) {
       ProduceLocked(start, end) != Produced::kAll) {
     return -EIO;
   }
+  struct stat st;
+  if (fstat(fd_, &st) != 0) return -errno;
   if (ftruncate(fd_, length) != 0) return -errno;
   modified_ = true;
+  // What a cut leaves is as filled as before; what an extension adds are zeros asked for.
+  filled_.Remove(EnsembleT<long long>(RangeT<long long>(length, LLONG_MAX)));
+  filled_.Add(RangeT<long long>(st.st_size, length));
   // The cache is the whole content now: frames behind the cut are gone for good.
   decoder_.reset();
   frames_ = 0;
@@ -235,6 +244,12 @@ int Transcoder::ProduceAll() {
   if (frames_ <= 0) return 0;
   const Produced produced = ProduceLocked(0, frames_);
   return produced == Produced::kAll ? 0 : -EIO;
+}
+
+bool Transcoder::HasHoles() const {
+  const long long size = Size();
+  Lock lock(mutex_);
+  return !(filled_ == EnsembleT<long long>(RangeT<long long>(0, size)));
 }
 
 bool Transcoder::HasDecoder() const {

@@ -50,6 +50,11 @@ class Transcoder {
   // whole content. 0 or -errno.
   int ProduceAll();
 
+  // Whether some bytes below Size() were never written since the content was emptied (a
+  // writer that has not finished, or that skipped over them). Decoded bytes count as
+  // written, and so do bytes a truncation added.
+  bool HasHoles() const;
+
   bool CanWrite() const { return canWrite_; }
   // True when written (or truncated) since construction or the last SetModified(false).
   bool IsModified() const { return modified_; }
@@ -83,6 +88,7 @@ class Transcoder {
   std::atomic<long long> framesDecoded_ = 0;
 
   mutable Mutex mutex_;  // guards the members below; taken alone
+  EnsembleT<long long> filled_;  // bytes of the content that hold what they should
   std::unique_ptr<FLACDecoder> decoder_;
   long long dataOffset_ = 0;
   long long frames_ = 0;
