@@ -15,20 +15,48 @@ namespace {
 
 using Lyrebox::Tray::LoopbackController;
 
+#ifndef LYREBOX_VERSION
+#define LYREBOX_VERSION "unknown"
+#endif
+
 constexpr const char* usage =
-    "Usage: lyrebox-tray [--folder DIR | DIR]\n"
-    "Shows Lyrebox in the tray and mounts DIR (asked for when not given) as a volume\n"
-    "in which FLAC files appear as WAV files.\n";
+    "Usage: lyrebox-tray [OPTIONS] [DIR]\n"
+    "\n"
+    "Shows Lyrebox in the desktop's tray and mounts the folder DIR (asked for when not\n"
+    "given) at \"$HOME/Lyrebox\" (\"$HOME/Lyrebox N\" when that is taken) as a volume in\n"
+    "which every FLAC file appears as a WAV file and every WAV file written into it is\n"
+    "stored as a FLAC file. The volume stays mounted until \"Quit\" in the tray's menu or\n"
+    "until it is unmounted from outside.\n"
+    "\n"
+    "Options:\n"
+    "      --folder DIR     the folder to mount (the same as DIR)\n"
+    "  -V, --version        print the version and exit\n"
+    "  -h, --help           print this help and exit\n"
+    "\n"
+    "GTK's own options (such as --display DISPLAY) are accepted too. Without a display\n"
+    "only --help and --version work.\n";
+
+// --help and --version, answered before GTK looks for a display; false when neither
+// was asked for.
+bool AnswerInformation(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::cout << usage;
+      return true;
+    }
+    if (arg == "--version" || arg == "-V") {
+      std::cout << "lyrebox-tray " << LYREBOX_VERSION << "\n";
+      return true;
+    }
+  }
+  return false;
+}
 
 // Parses the arguments GTK left; false (with the exit status set) when the program ends.
 bool ParseArguments(int argc, char** argv, LoopbackController::Options& options, int& status) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      std::cout << usage;
-      status = 0;
-      return false;
-    }
     if (arg == "--folder" && i + 1 < argc) {
       options.folder = argv[++i];
     } else if (arg.rfind("--folder=", 0) == 0) {
@@ -43,7 +71,7 @@ bool ParseArguments(int argc, char** argv, LoopbackController::Options& options,
     } else if (!arg.empty() && arg[0] != '-' && options.folder.empty()) {
       options.folder = arg;
     } else {
-      std::cerr << "lyrebox-tray: unexpected argument " << arg << "\n" << usage;
+      std::cerr << "lyrebox-tray: unexpected argument " << arg << " (see --help)\n";
       status = 2;
       return false;
     }
@@ -69,6 +97,7 @@ gboolean OnLaunched(gpointer controller) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (AnswerInformation(argc, argv)) return 0;
   if (!gtk_init_check(&argc, &argv)) {
     std::cerr << "lyrebox-tray: cannot open the display\n";
     return 1;
