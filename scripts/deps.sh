@@ -4,6 +4,7 @@
 #   scripts/deps.sh               build + test packages (and scdoc for the man pages)
 #   scripts/deps.sh --tray        also the desktop shell's packages
 #   scripts/deps.sh --tray-test   also the headless desktop of the tray's test
+#   scripts/deps.sh --share-test  also Samba, for the test of the volume shared over SMB
 #   scripts/deps.sh --package     also what cpack needs to make the Debian packages
 #   scripts/deps.sh --bench       also what the benchmarks compare against
 set -euo pipefail
@@ -20,6 +21,7 @@ for arg in "$@"; do
     --tray) packages+=(libgtk-3-dev libayatana-appindicator3-dev) ;;
     --tray-test) packages+=(libgtk-3-dev libayatana-appindicator3-dev xvfb x11-apps imagemagick
                             xdotool xclip xfce4-panel dbus dbus-bin libglib2.0-bin) ;;
+    --share-test) lean+=(samba smbclient) ;;
     --package) packages+=(dpkg-dev file) ;;
     --bench) packages+=(bindfs hyperfine) ;;
     *) echo "deps.sh: unknown option $arg" >&2; exit 2 ;;
