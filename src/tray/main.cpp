@@ -8,6 +8,7 @@
 #include <iostream>
 #include <string>
 
+#include "Autostart.h"
 #include "LoopbackController.h"
 #include "fs/Preferences.h"
 
@@ -28,8 +29,15 @@ constexpr const char* usage =
     "stored as a FLAC file. The volume stays mounted until \"Quit\" in the tray's menu or\n"
     "until it is unmounted from outside.\n"
     "\n"
+    "The menu lists the encodings in progress, picks the FLAC compression level, and\n"
+    "with \"Start at Login\" makes the desktop start lyrebox-tray --last-folder at login.\n"
+    "A WAV file that could not be encoded and was kept as WAV, and an unmount from\n"
+    "outside, are told by desktop notification.\n"
+    "\n"
     "Options:\n"
     "      --folder DIR     the folder to mount (the same as DIR)\n"
+    "      --last-folder    without DIR: mount the folder mounted last time, without\n"
+    "                       asking (asked for when there is none)\n"
     "  -V, --version        print the version and exit\n"
     "  -h, --help           print this help and exit\n"
     "\n"
@@ -57,7 +65,9 @@ bool AnswerInformation(int argc, char** argv) {
 bool ParseArguments(int argc, char** argv, LoopbackController::Options& options, int& status) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--folder" && i + 1 < argc) {
+    if (arg == "--last-folder") {
+      options.lastFolder = true;
+    } else if (arg == "--folder" && i + 1 < argc) {
       options.folder = argv[++i];
     } else if (arg.rfind("--folder=", 0) == 0) {
       options.folder = arg.substr(9);
@@ -106,6 +116,10 @@ int main(int argc, char** argv) {
   int status = 0;
   if (!ParseArguments(argc, argv, options, status)) return status;
   options.preferencesPath = Lyrebox::PreferencesPath();
+  options.autostartPath = Lyrebox::Tray::AutostartPath();
+  gchar* program = g_file_read_link("/proc/self/exe", nullptr);
+  options.program = program ? program : "lyrebox-tray";
+  g_free(program);
   options.iconFolder = std::string(g_get_user_cache_dir()) + "/lyrebox/icons";
   if (const char* seconds = std::getenv("LYREBOX_TRAY_TEST_ENCODE")) {
     options.testEncodeSeconds = std::atoi(seconds);
