@@ -34,6 +34,7 @@ set(CPACK_DEBIAN_TRAY_PACKAGE_RECOMMENDS "lyrebox, xdg-utils")
 set(CPACK_DEBIAN_TRAY_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_TRAY_DESCRIPTION "Lyrebox in the desktop's tray
 lyrebox-tray asks for a folder of FLAC files and mounts it as a volume in which every
-FLAC file appears as a WAV file; its icon turns while WAV files are encoded.")
+FLAC file appears as a WAV file. Its menu shows the encodings in progress and can
+start it at login; desktop notifications tell of WAV files that could not be encoded.")
 
 include(CPack)
