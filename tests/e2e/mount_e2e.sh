@@ -22,36 +22,9 @@ root="$work/music"
 mnt="$work/mnt"
 mkdir "$root" "$mnt" "$work/home"
 export HOME="$work/home"
-failures=0
-
-check() {  # check WHAT COMMAND...
-  local what=$1
-  shift
-  if "$@"; then echo "ok: $what"; else echo "FAIL: $what"; failures=$((failures + 1)); fi
-}
-wait_for() {  # wait_for SECONDS COMMAND...
-  local deadline=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ $SECONDS -ge $deadline ] && return 1
-    sleep 0.1
-  done
-}
-# The mount's connection, from mountinfo (a stat of a stuck mount would hang).
-connection() { awk -v m="$mnt" '$5 == m { split($3, d, ":"); print d[2] }' /proc/self/mountinfo; }
-mounted() { [ -n "$(connection)" ]; }
-unmounted() { ! mounted && ! pgrep -f -- "$root" >/dev/null; }
-cleanup() {
-  local id
-  if mounted; then
-    timeout 20 umount "$mnt" 2>/dev/null || {
-      id=$(connection)
-      [ -n "$id" ] && echo 1 > "/sys/fs/fuse/connections/$id/abort"
-      umount -l "$mnt" 2>/dev/null
-    }
-  fi
-  rm -rf "$work"
-}
+. "$(dirname "$0")/lib.sh"
+unmounted() { ! mounted "$mnt" && ! pgrep -f -- "$root" >/dev/null; }
+cleanup() { release "$mnt"; rm -rf "$work"; }
 trap cleanup EXIT
 
 sox -n -r 44100 -c 2 -b 16 "$work/a.wav" synth 2 sine 440 2>/dev/null
@@ -78,7 +51,7 @@ stop() {  # stop WHAT: umount, then the daemon ends
 # As mount.fuse3 runs it: positional arguments first, then -o with mount(8)'s options.
 check "lyrebox ROOT MNT -o ... returns once mounted" \
   timeout 60 "$lyrebox" "$root" "$mnt" -o rw,nofail,_netdev,noauto,x-systemd.automount,compression=0
-check "mounted by the command" mounted
+check "mounted by the command" mounted "$mnt"
 round_trip direct
 stop direct
 
@@ -89,14 +62,14 @@ else
 fi
 echo "mounting as type $type"
 check "mount -t $type" timeout 60 mount -t "$type" "$source" "$mnt" -o allow_other,nofail,_netdev,compression=8
-check "mounted by mount(8)" mounted
+check "mounted by mount(8)" mounted "$mnt"
 round_trip mount
 stop "mount -t"
 
 printf '%s %s %s %s 0 0\n' "${source// /\\040}" "${mnt// /\\040}" "$type" \
   "noauto,nofail,_netdev,x-systemd.automount,x-systemd.idle-timeout=60,compression=5" > "$work/fstab"
 check "mount -T FSTAB MNT (an fstab line)" timeout 60 mount -T "$work/fstab" "$mnt"
-check "mounted from the fstab line" mounted
+check "mounted from the fstab line" mounted "$mnt"
 round_trip fstab
 stop fstab
 

@@ -22,36 +22,13 @@ chmod 0755 "$work"
 root="$work/music" mnt="$work/mnt" samba="$work/samba"
 mkdir -p "$root/sub" "$mnt" "$work/home" "$work/got" "$samba"/{private,lock,state,cache,pid,ncalrpc}
 chmod 0777 "$root"  # guests write as nobody
-failures=0
 smbd_pid= lyrebox_pid=
-
-check() {  # check WHAT COMMAND...
-  local what=$1
-  shift
-  if "$@"; then echo "ok: $what"; else echo "FAIL: $what"; failures=$((failures + 1)); fi
-}
-wait_for() {  # wait_for SECONDS COMMAND...
-  local deadline=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ $SECONDS -ge $deadline ] && return 1
-    sleep 0.1
-  done
-}
-connection() { awk -v m="$mnt" '$5 == m { split($3, d, ":"); print d[2] }' /proc/self/mountinfo; }
-mounted() { [ -n "$(connection)" ]; }
+. "$(dirname "$0")/lib.sh"
 listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 cleanup() {
-  local id
   # smbd runs in a session of its own: end its process group (the per-client servers).
   [ -n "$smbd_pid" ] && kill -TERM -- "-$smbd_pid" 2>/dev/null
-  if mounted; then
-    timeout 20 fusermount3 -u "$mnt" 2>/dev/null || {
-      id=$(connection)
-      [ -n "$id" ] && echo 1 > "/sys/fs/fuse/connections/$id/abort"
-      fusermount3 -u -z "$mnt" 2>/dev/null
-    }
-  fi
+  release "$mnt"
   [ -n "$lyrebox_pid" ] && { timeout 30 tail --pid="$lyrebox_pid" -f /dev/null || kill -KILL "$lyrebox_pid"; }
   [ -n "$smbd_pid" ] && { timeout 10 tail --pid="$smbd_pid" -f /dev/null || kill -KILL -- "-$smbd_pid"; }
   rm -rf "$work"
@@ -70,7 +47,7 @@ sox -n -r 44100 -c 2 -b 16 "$work/put.wav" synth 4 pinknoise 2>/dev/null
 
 HOME="$work/home" "$lyrebox" -f -o allow_other "$root" "$mnt" > /dev/null 2> "$work/lyrebox.err" &
 lyrebox_pid=$!
-check "volume mounted with allow_other" wait_for 20 mounted
+check "volume mounted with allow_other" wait_for 20 mounted "$mnt"
 
 port=
 for candidate in $(shuf -i 20000-60000 -n 20); do

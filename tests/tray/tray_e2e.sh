@@ -52,25 +52,9 @@ fi
 # ---- Inside the session bus. ----
 tray=$2
 work=$4
+. "$(dirname "$0")/../e2e/lib.sh"  # check, wait_for
 cd "$work"
-failures=0
 pids=()
-
-# check WHAT COMMAND...: runs COMMAND and reports WHAT as passed or failed.
-check() {
-  local what=$1
-  shift
-  if "$@"; then echo "ok: $what"; else echo "FAIL: $what"; failures=$((failures + 1)); fi
-}
-# wait_for SECONDS COMMAND...: polls until COMMAND succeeds; false after SECONDS.
-wait_for() {
-  local deadline=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ $SECONDS -ge $deadline ] && return 1
-    sleep 0.1
-  done
-}
 bus() { gdbus call --session --dest "$1" --object-path "$2" --method "${@:3}" 2>/dev/null; }
 dbus() { bus org.freedesktop.DBus /org/freedesktop/DBus "org.freedesktop.DBus.$1" "$2"; }
 # Everything started here, and the panel's settings daemon that the bus started.
