@@ -61,7 +61,8 @@ bool EnableAutostart(const std::string& path, const std::string& program, std::s
 
   const std::string folder = path.substr(0, path.find_last_of('/'));
   if (!MakeFolders(folder)) {
-    error = "cannot make " + folder + ": " + strerror(errno);
+    const int err = errno;
+    error = "cannot make " + folder + ": " + strerror(err);
     return false;
   }
   GError* failure = nullptr;
@@ -75,8 +76,10 @@ bool EnableAutostart(const std::string& path, const std::string& program, std::s
 }
 
 bool DisableAutostart(const std::string& path, std::string& error) {
-  if (unlink(path.c_str()) == 0 || errno == ENOENT) return true;
-  error = "cannot remove " + path + ": " + strerror(errno);
+  if (unlink(path.c_str()) == 0) return true;
+  const int err = errno;
+  if (err == ENOENT) return true;
+  error = "cannot remove " + path + ": " + strerror(err);
   return false;
 }
 
