@@ -15,5 +15,5 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh
 build=${BUILD_DIR:-build}
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j"$(nproc)" --target lyrebox
+cmake --build "$build" -j"$(nproc)" --target lyrebox man
 exec "$build/src/cli/lyrebox" "$@" "$root"

@@ -1,19 +1,26 @@
 // lyrebox [OPTIONS] ROOT [MOUNTPOINT]: mounts ROOT as a Lyrebox volume and serves it
-// until it is unmounted (fusermount3 -u, SIGINT, SIGTERM or SIGHUP).
+// until it is unmounted (fusermount3 -u, umount, SIGINT, SIGTERM or SIGHUP). Also the
+// mount helper of the type "fuse.lyrebox": mount.fuse3 runs it as `lyrebox ROOT
+// MOUNTPOINT -o OPTS`, with mount(8)'s own options among OPTS.
 #include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
 #include <limits.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <iostream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "audio/FLACEncode.h"
 #include "fs/MountPoint.h"
@@ -27,14 +34,15 @@
 namespace {
 
 const char* const kUsage =
-    "Usage: lyrebox [OPTIONS] ROOT [MOUNTPOINT]\n"
+    "Usage: lyrebox [OPTIONS] ROOT [MOUNTPOINT] [OPTIONS]\n"
     "\n"
     "Mounts the folder ROOT as a volume in which every FLAC file appears as a WAV file,\n"
     "decoded on demand, and every WAV file written or copied into it is stored in ROOT\n"
     "as a FLAC file when it is closed. Everything else passes through unchanged.\n"
     "Without MOUNTPOINT the volume is mounted at \"$HOME/Lyrebox\" (\"$HOME/Lyrebox N\"\n"
     "when that is taken), a folder made for it and removed after unmounting; a given\n"
-    "MOUNTPOINT must be an existing folder and is left in place.\n"
+    "MOUNTPOINT must be an existing folder and is left in place. Options may also follow\n"
+    "ROOT and MOUNTPOINT, as mount(8) passes them for the type fuse.lyrebox.\n"
     "\n"
     "Options:\n"
     "  -c, --compression N  FLAC compression level 0..8 for files encoded in this run\n"
@@ -42,17 +50,22 @@ const char* const kUsage =
     "  -f, --foreground     stay in the foreground (default: go to the background once\n"
     "                       mounted)\n"
     "  -d, --debug          print every FUSE request on stderr (implies -f)\n"
-    "  -o OPTS              FUSE mount options, comma-separated (e.g. ro, allow_other);\n"
-    "                       may be given more than once. With allow_other the kernel\n"
-    "                       checks permissions (default_permissions) and new items\n"
-    "                       belong to the user who made them (when run as root).\n"
-    "      --log FILE       append diagnostic lines to FILE (default:\n"
-    "                       \"$HOME/Desktop/LyreboxLog.txt\")\n"
+    "  -o OPTS              mount options, comma-separated; may be given more than once.\n"
+    "                       compression=N and log=FILE are the options above; mount(8)'s\n"
+    "                       own (defaults, auto, noauto, nofail, _netdev, user, users,\n"
+    "                       nouser, x-*, comment=*) are ignored; all others go to FUSE\n"
+    "                       (e.g. ro, allow_other). With allow_other the kernel checks\n"
+    "                       permissions (default_permissions) and new items belong to\n"
+    "                       the user who made them (when run as root).\n"
+    "      --log FILE       append diagnostic lines to FILE (default: LyreboxLog.txt in\n"
+    "                       the desktop folder, or in \"$XDG_STATE_HOME/lyrebox\" where\n"
+    "                       there is no desktop folder)\n"
     "  -V, --version        print the version and exit\n"
     "  -h, --help           print this help and exit\n"
     "\n"
-    "Unmount with \"fusermount3 -u MOUNTPOINT\" or by sending SIGINT or SIGTERM to the\n"
-    "lyrebox process; a conversion in progress finishes first.\n";
+    "Unmount with \"fusermount3 -u MOUNTPOINT\" (or umount as root) or by sending SIGINT\n"
+    "or SIGTERM to the lyrebox process; a conversion in progress finishes first. Under\n"
+    "systemd (Type=notify) readiness is reported once the volume is mounted.\n";
 
 int Fail(const std::string& message, int status = 1) {
   std::cerr << "lyrebox: " << message << "\n";
@@ -66,6 +79,64 @@ bool ParseLevel(const char* text, int& level) {
   if (errno || end == text || *end || v < 0 || v > 8) return false;
   level = static_cast<int>(v);
   return true;
+}
+
+// Options that mount(8) or fstab hand to every mount helper and that concern neither
+// lyrebox nor FUSE.
+bool IsMountCommandOption(const std::string& o) {
+  static const char* const kNames[] = {"defaults", "auto", "noauto", "nofail", "_netdev",
+                                       "user", "users", "nouser", "owner", "group"};
+  for (const char* name : kNames) {
+    if (o == name) return true;
+  }
+  return o.rfind("x-", 0) == 0 || o.rfind("X-", 0) == 0 || o.rfind("comment=", 0) == 0;
+}
+
+struct CommandOptions {
+  int level = -1;
+  std::string logFile;
+  std::vector<std::string> fuseOptions;
+};
+
+// Takes one -o value apart: lyrebox's own options into options, mount(8)'s dropped,
+// the rest kept for FUSE. "" when fine, else the error message.
+std::string SortMountOptions(const std::string& list, CommandOptions& options) {
+  std::string rest;
+  for (size_t start = 0; start <= list.size();) {
+    size_t comma = list.find(',', start);
+    if (comma == std::string::npos) comma = list.size();
+    const std::string o = list.substr(start, comma - start);
+    start = comma + 1;
+    if (o.empty() || IsMountCommandOption(o)) continue;
+    if (o.rfind("compression=", 0) == 0) {
+      if (!ParseLevel(o.c_str() + 12, options.level)) return "compression level must be 0..8: " + o.substr(12);
+    } else if (o.rfind("log=", 0) == 0) {
+      options.logFile = o.substr(4);
+    } else {
+      rest += (rest.empty() ? "" : ",") + o;
+    }
+  }
+  if (!rest.empty()) options.fuseOptions.push_back(rest);
+  return "";
+}
+
+// Tells systemd (Type=notify) that the volume is mounted: "READY=1" to $NOTIFY_SOCKET.
+void NotifyReady() {
+  const char* socketPath = getenv("NOTIFY_SOCKET");
+  if (!socketPath || (socketPath[0] != '/' && socketPath[0] != '@')) return;
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  const size_t length = strlen(socketPath);
+  if (length >= sizeof address.sun_path) return;
+  memcpy(address.sun_path, socketPath, length);
+  if (address.sun_path[0] == '@') address.sun_path[0] = '\0';  // the abstract namespace
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  const char ready[] = "READY=1";
+  sendto(fd, ready, sizeof ready - 1, MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&address),
+         static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + length));
+  close(fd);
+  unsetenv("NOTIFY_SOCKET");
 }
 
 std::string Absolute(const std::string& path) {
@@ -107,19 +178,22 @@ int main(int argc, char** argv) {
       {nullptr, 0, nullptr, 0},
   };
   Lyrebox::VolumeOptions options;
+  CommandOptions command;
   bool foreground = false;
-  int level = -1;
-  std::string logFile;
   opterr = 0;
   for (int c; (c = getopt_long(argc, argv, ":c:fdo:Vh", longOptions, nullptr)) != -1;) {
     switch (c) {
       case 'c':
-        if (!ParseLevel(optarg, level)) return Fail("compression level must be 0..8: " + std::string(optarg), 2);
+        if (!ParseLevel(optarg, command.level)) return Fail("compression level must be 0..8: " + std::string(optarg), 2);
         break;
       case 'f': foreground = true; break;
       case 'd': options.debug = foreground = true; break;
-      case 'o': options.fuseOptions.push_back(optarg); break;
-      case kLogOption: logFile = optarg; break;
+      case 'o': {
+        std::string problem = SortMountOptions(optarg, command);
+        if (!problem.empty()) return Fail(problem, 2);
+        break;
+      }
+      case kLogOption: command.logFile = optarg; break;
       case 'V': std::cout << "lyrebox " << LYREBOX_VERSION << "\n"; return 0;
       case 'h': std::cout << kUsage; return 0;
       case ':': return Fail(std::string("option needs a value: ") + argv[optind - 1] + " (see --help)", 2);
@@ -129,13 +203,15 @@ int main(int argc, char** argv) {
   int rest = argc - optind;
   if (rest < 1 || rest > 2) return Fail("expected ROOT [MOUNTPOINT] (see --help)", 2);
   options.root = Absolute(argv[optind]);
+  options.fuseOptions = command.fuseOptions;
 
+  int level = command.level;
   if (level < 0) {
     level = Lyrebox::LoadCompression(Lyrebox::PreferencesPath());
     if (level < 0 || level > 8) level = Lyrebox::kDefaultCompression;
   }
   SetCompression(level);
-  if (!logFile.empty()) Lyrebox::SetLogFile(Absolute(logFile));
+  if (!command.logFile.empty()) Lyrebox::SetLogFile(Absolute(command.logFile));
 
   std::string problem = Lyrebox::CheckRootFolder(options.root);
   if (!problem.empty()) return Fail(problem);
@@ -166,8 +242,13 @@ int main(int argc, char** argv) {
       if (madeMountPoint) Lyrebox::RemoveMountPoint(options.mountPoint);
       return 1;
     }
-    std::cout << "lyrebox: " << options.root << " mounted at " << options.mountPoint << std::endl;
-    if (!foreground) Daemonize();
+    std::cout << "lyrebox: " << options.root << " mounted at " << options.mountPoint << " (log: "
+              << Lyrebox::LogFile() << ")" << std::endl;
+    NotifyReady();
+    if (!foreground) {
+      Daemonize();
+      Lyrebox::LogLostRecordsToSyslog();
+    }
 
     std::atomic<bool> done{false};
     std::thread waiter([&] {

@@ -10,11 +10,13 @@
 #include <sstream>
 #include <vector>
 
+#include "fs/UserDirs.h"
+
 namespace Lyrebox {
 
 namespace {
 
-constexpr const char* kKey = "Compression";
+constexpr const char* kCompressionKey = "Compression";
 
 std::string Trim(const std::string& s) {
   size_t b = s.find_first_not_of(" \t\r");
@@ -33,54 +35,33 @@ std::string KeyOf(const std::string& line, std::string* value) {
   return Trim(t.substr(0, eq));
 }
 
-bool MakeFolders(const std::string& folder) {
-  if (folder.empty()) return true;
-  struct stat st;
-  if (stat(folder.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-  size_t slash = folder.find_last_of('/');
-  if (slash != std::string::npos && slash > 0 && !MakeFolders(folder.substr(0, slash))) return false;
-  return mkdir(folder.c_str(), 0755) == 0 || errno == EEXIST;
-}
-
 }  // namespace
 
-std::string PreferencesPath() {
-  const char* config = getenv("XDG_CONFIG_HOME");
-  if (config && *config == '/') return std::string(config) + "/lyrebox/lyrebox.conf";
-  const char* home = getenv("HOME");
-  return std::string(home ? home : "") + "/.config/lyrebox/lyrebox.conf";
-}
+std::string PreferencesPath() { return ConfigHome() + "/lyrebox/lyrebox.conf"; }
 
-int LoadCompression(const std::string& path) {
+std::optional<std::string> LoadPreference(const std::string& path, const std::string& key) {
   std::ifstream in(path);
-  std::string line;
-  int level = kDefaultCompression;
-  while (std::getline(in, line)) {
-    std::string value;
-    if (KeyOf(line, &value) != kKey) continue;
-    std::istringstream number(value);
-    int parsed;
-    char rest;
-    if ((number >> parsed) && !(number >> rest)) level = parsed;
-    else level = kDefaultCompression;
+  std::optional<std::string> found;
+  for (std::string line, value; std::getline(in, line);) {
+    if (KeyOf(line, &value) == key) found = value;
   }
-  return level;
+  return found;
 }
 
-bool StoreCompression(const std::string& path, int level) {
+bool StorePreference(const std::string& path, const std::string& key, const std::string& value) {
+  if (value.find_first_of("\n\r") != std::string::npos || Trim(value) != value) return false;
   std::vector<std::string> lines;
   {
     std::ifstream in(path);
     std::string line;
     while (std::getline(in, line)) {
-      if (KeyOf(line, nullptr) != kKey) lines.push_back(line);
+      if (KeyOf(line, nullptr) != key) lines.push_back(line);
     }
   }
-  lines.push_back(std::string(kKey) + "=" + std::to_string(level));
+  lines.push_back(key + "=" + value);
 
   size_t slash = path.find_last_of('/');
-  std::string folder = slash == std::string::npos ? "" : path.substr(0, slash);
-  if (!MakeFolders(folder)) return false;
+  if (slash != std::string::npos && !MakeFolders(path.substr(0, slash))) return false;
 
   std::string temp = path + ".XXXXXX";
   int fd = mkstemp(temp.data());
@@ -99,6 +80,19 @@ bool StoreCompression(const std::string& path, int level) {
   if (ok && rename(temp.c_str(), path.c_str()) == 0) return true;
   unlink(temp.c_str());
   return false;
+}
+
+int LoadCompression(const std::string& path) {
+  std::optional<std::string> value = LoadPreference(path, kCompressionKey);
+  if (!value) return kDefaultCompression;
+  std::istringstream number(*value);
+  int parsed;
+  char rest;
+  return (number >> parsed) && !(number >> rest) ? parsed : kDefaultCompression;
+}
+
+bool StoreCompression(const std::string& path, int level) {
+  return StorePreference(path, kCompressionKey, std::to_string(level));
 }
 
 }  // namespace Lyrebox

@@ -1,8 +1,10 @@
 // The user's stored preferences: a key file "$XDG_CONFIG_HOME/lyrebox/lyrebox.conf"
-// (falling back to "$HOME/.config/lyrebox/lyrebox.conf") with the key "Compression",
-// the FLAC level 0..8 for new conversions. Shared by the command line and the tray.
+// (falling back to "$HOME/.config/lyrebox/lyrebox.conf") of "Key=value" lines. Keys:
+// "Compression", the FLAC level 0..8 for new conversions (shared by the command line and
+// the tray), and "Folder", the root folder the tray mounted last.
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace Lyrebox {
@@ -11,12 +13,19 @@ constexpr int kDefaultCompression = 5;
 
 // The preference file's path from the environment.
 std::string PreferencesPath();
+
+// The value of the key's last line (blanks around it removed); nullopt when the file or
+// the key is missing. Never throws.
+std::optional<std::string> LoadPreference(const std::string& path, const std::string& key);
+// Stores value under key, keeping the file's other lines; written to a temporary file
+// and renamed over the old one. Creates the folder. False on failure, and for a value
+// that would not read back the same (one holding a line break or outer blanks).
+bool StorePreference(const std::string& path, const std::string& key, const std::string& value);
+
 // The stored "Compression" value; kDefaultCompression when the file or key is missing or
 // the value is not an integer. A stored integer outside 0..8 is returned as it is (the
 // caller decides); never throws.
 int LoadCompression(const std::string& path);
-// Stores level under "Compression", keeping the file's other lines; written to a
-// temporary file and renamed over the old one. Creates the folder. False on failure.
 bool StoreCompression(const std::string& path, int level);
 
 }  // namespace Lyrebox

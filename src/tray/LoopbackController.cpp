@@ -3,15 +3,18 @@
 #include <iostream>
 #include <utility>
 
-#include "fs/MountPoint.h"
+#include "Autostart.h"
 #include "Reveal.h"
 #include "audio/FLACEncode.h"
+#include "fs/MountPoint.h"
+#include "fs/Preferences.h"
 
 namespace Lyrebox::Tray {
 
 namespace {
 
 constexpr const char* levelKey = "lyrebox-level";
+constexpr const char* folderKey = "Folder";
 
 // The application's log: standard error, one line per notice.
 void Log(const std::string& line) { std::cerr << line << std::endl; }
@@ -31,6 +34,7 @@ LoopbackController::LoopbackController(Options options)
       animation_([this] { return IsEncodingNow(); }) {}
 
 LoopbackController::~LoopbackController() {
+  Vantor::SetConversionListener({});
   if (animationSource_) g_source_remove(animationSource_);
   if (folderPanel_) gtk_widget_destroy(folderPanel_);
   if (alert_) gtk_widget_destroy(alert_);
@@ -38,13 +42,26 @@ LoopbackController::~LoopbackController() {
 }
 
 void LoopbackController::ApplicationDidFinishLaunching() {
+  Log("Log file: " + LogFile());
   SetupMenu();
   if (terminating_) return;
-  if (options_.folder.empty()) {
+  std::string folder = options_.folder;
+  if (folder.empty() && options_.lastFolder) folder = RememberedFolder();
+  if (folder.empty()) {
     RunFolderPanel();
   } else {
-    DidChooseFolder(options_.folder);
+    DidChooseFolder(folder);
   }
+}
+
+std::string LoopbackController::RememberedFolder() const {
+  std::optional<std::string> folder = LoadPreference(options_.preferencesPath, folderKey);
+  if (!folder) return "";
+  if (!g_file_test(folder->c_str(), G_FILE_TEST_IS_DIR)) {
+    Log("The folder mounted last time is not there: " + *folder);
+    return "";
+  }
+  return *folder;
 }
 
 void LoopbackController::SetupMenu() {
@@ -80,14 +97,60 @@ GtkWidget* LoopbackController::BuildMenu() {
   gtk_menu_item_set_submenu(GTK_MENU_ITEM(compression), levels);
   // The exported menu activates an item just before the tray host shows its submenu.
   g_signal_connect(compression, "activate", G_CALLBACK(OnSubmenuShown), this);
+  GtkWidget* startAtLogin = gtk_check_menu_item_new_with_label("Start at Login");
+  startAtLogin_ = GTK_CHECK_MENU_ITEM(startAtLogin);
+  g_signal_connect(startAtLogin, "activate", G_CALLBACK(OnStartAtLoginActivated), this);
+  ValidateStartAtLogin();
   GtkWidget* quit = gtk_menu_item_new_with_label("Quit");
   g_signal_connect(quit, "activate", G_CALLBACK(OnQuitActivated), this);
 
-  GtkWidget* menu = gtk_menu_new();
-  gtk_menu_shell_append(GTK_MENU_SHELL(menu), compression);
-  gtk_menu_shell_append(GTK_MENU_SHELL(menu), quit);
-  gtk_widget_show_all(menu);
-  return menu;
+  // The lines of the encodings in progress go above the separator (SyncEncodingItems).
+  menu_ = gtk_menu_new();
+  encodingSeparator_ = gtk_separator_menu_item_new();
+  gtk_menu_shell_append(GTK_MENU_SHELL(menu_), encodingSeparator_);
+  gtk_menu_shell_append(GTK_MENU_SHELL(menu_), compression);
+  gtk_menu_shell_append(GTK_MENU_SHELL(menu_), startAtLogin);
+  gtk_menu_shell_append(GTK_MENU_SHELL(menu_), quit);
+  gtk_widget_show_all(menu_);
+  gtk_widget_hide(encodingSeparator_);
+  return menu_;
+}
+
+void LoopbackController::SyncEncodingItems() {
+  const std::vector<std::string> lines = encodings_.Lines();
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (i < encodingItems_.size()) {
+      gtk_menu_item_set_label(GTK_MENU_ITEM(encodingItems_[i]), lines[i].c_str());
+      continue;
+    }
+    GtkWidget* item = gtk_menu_item_new_with_label(lines[i].c_str());
+    gtk_widget_set_sensitive(item, FALSE);
+    gtk_menu_shell_insert(GTK_MENU_SHELL(menu_), item, static_cast<gint>(i));
+    gtk_widget_show(item);
+    encodingItems_.push_back(item);
+  }
+  while (encodingItems_.size() > lines.size()) {
+    gtk_widget_destroy(encodingItems_.back());
+    encodingItems_.pop_back();
+  }
+  gtk_widget_set_visible(encodingSeparator_, !lines.empty());
+}
+
+void LoopbackController::ValidateStartAtLogin() {
+  syncingMenu_ = true;
+  gtk_check_menu_item_set_active(startAtLogin_, AutostartEnabled(options_.autostartPath));
+  syncingMenu_ = false;
+}
+
+void LoopbackController::OnStartAtLoginActivated(GtkMenuItem*, gpointer self) {
+  auto* controller = static_cast<LoopbackController*>(self);
+  if (controller->syncingMenu_ || controller->buildingMenu_) return;
+  const std::string& path = controller->options_.autostartPath;
+  std::string error;
+  bool done = AutostartEnabled(path) ? DisableAutostart(path, error)
+                                     : EnableAutostart(path, controller->options_.program, error);
+  if (!done) Log("Start at Login: " + error);
+  controller->ValidateStartAtLogin();
 }
 
 void LoopbackController::SetCompression(int level) {
@@ -153,14 +216,21 @@ void LoopbackController::OnFolderPanelResponse(GtkDialog* dialog, int response, 
 
 void LoopbackController::DidChooseFolder(const std::string& root) {
   observing_ = true;
+  gchar* absolute = g_canonicalize_filename(root.c_str(), nullptr);
+  root_ = absolute;
+  g_free(absolute);
   std::string error;
   mountPoint_ = CreateMountPoint(error);
   if (mountPoint_.empty()) {
     MountFailed(error);
     return;
   }
+  Log("Mounting " + root_ + " at " + mountPoint_);
+  Vantor::SetConversionListener([this](const Vantor::ConversionEvent& event) {
+    PostToMain([this, event] { DidConvert(event); });
+  });
   std::unique_ptr<MountSession> session = options_.fakeMount.empty()
-                                              ? MakeVolumeSession(root, mountPoint_)
+                                              ? MakeVolumeSession(root_, mountPoint_)
                                               : MakeFakeSession(options_.fakeMount);
   MountEvents events;
   events.mountFailed = [this](const std::string& error) {
@@ -202,12 +272,28 @@ void LoopbackController::OnAlertResponse(GtkDialog* dialog, int, gpointer self) 
 
 void LoopbackController::DidMount(const std::string& mountPoint) {
   Log("Got didMount notification.");
+  // The folder for "Start at Login" (--last-folder).
+  if (!StorePreference(options_.preferencesPath, folderKey, root_))
+    Log("Could not remember the folder in " + options_.preferencesPath);
   RevealInFileViewer(mountPoint, DesktopRevealActions());
 }
 
 void LoopbackController::DidUnmount() {
   Log("Got didUnmount notification.");
+  notifier_.Notify(mountPoint_, "Lyrebox volume unmounted",
+                   mountPoint_ + " was unmounted from outside, so Lyrebox has quit.");
   ApplicationShouldTerminate(0);
+}
+
+void LoopbackController::DidConvert(const Vantor::ConversionEvent& event) {
+  if (event.kind == Vantor::ConversionEvent::Kind::kKeptAsWAV) {
+    Log("Kept as WAV: " + event.name + " (" + event.reason + ")");
+    notifier_.Notify(event.name, event.name + " was kept as WAV",
+                     "Lyrebox could not encode " + event.name + " to FLAC: " + event.reason +
+                         ". It is stored as a WAV file in " + root_ + ".");
+    return;
+  }
+  if (encodings_.Apply(event)) SyncEncodingItems();
 }
 
 void LoopbackController::ApplicationShouldTerminate(int status) {
@@ -221,6 +307,7 @@ void LoopbackController::ApplicationShouldTerminate(int status) {
   }
   // Events still on their way (the unmount we cause among them) are dropped.
   observing_ = false;
+  Vantor::SetConversionListener({});
   if (mount_) {
     mount_->Stop();
     mount_.reset();

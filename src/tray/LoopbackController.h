@@ -1,11 +1,13 @@
-// The tray application's one controller: builds the status item with its compression
-// menu and turning icon, asks for the root folder, mounts the volume on a thread of its
-// own, shows it in the file viewer, and ends the application on "Quit", on a failed
-// mount or when the volume is unmounted from outside, unmounting first.
+// The tray application's one controller: builds the status item with its menu (the
+// encodings in progress, compression, "Start at Login", "Quit") and turning icon, asks
+// for the root folder (or takes the one mounted last time), mounts the volume on a
+// thread of its own, shows it in the file viewer, tells by desktop notification about
+// data kept as WAV, and ends the application on "Quit", on a failed mount or when the
+// volume is unmounted from outside (with a notification), unmounting first.
 //
-// Main thread only. The mount thread's events are carried over to the main thread; the
-// turning icon is driven by a GLib timeout on the main thread, since GTK may only be
-// called from there.
+// Main thread only. The mount thread's events and the conversion events of the FUSE
+// threads are carried over to the main thread; the turning icon is driven by a GLib
+// timeout on the main thread, since GTK may only be called from there.
 #pragma once
 
 #include <gtk/gtk.h>
@@ -16,10 +18,13 @@
 #include <vector>
 
 #include "CompressionSetting.h"
+#include "EncodingList.h"
 #include "IconAnimation.h"
 #include "MountSession.h"
+#include "Notifier.h"
 #include "RotatedImages.h"
 #include "TrayIcon.h"
+#include "transcode/Events.h"
 
 namespace Lyrebox::Tray {
 
@@ -27,9 +32,12 @@ class LoopbackController {
  public:
   struct Options {
     std::string folder;           // pre-answers the folder panel when not empty
+    bool lastFolder = false;      // without folder: the one mounted last time, if any
     std::string fakeMount;        // "ok" or "fail:REASON" instead of the real volume
-    std::string preferencesPath;  // the key file holding "Compression"
+    std::string preferencesPath;  // the key file holding "Compression" and "Folder"
     std::string iconFolder;       // where the icon pictures are written
+    std::string autostartPath;    // the "Start at Login" entry
+    std::string program;          // this program's path, for the autostart entry
     int testEncodeSeconds = 0;    // > 0: SIGUSR1 plays an encoding of that length
   };
 
@@ -54,11 +62,15 @@ class LoopbackController {
   GtkWidget* BuildMenu();
   void SetCompression(int level);
   void ValidateMenuItems();
+  void ValidateStartAtLogin();
+  std::string RememberedFolder() const;
   void RunFolderPanel();
   void DidChooseFolder(const std::string& root);
   void MountFailed(const std::string& error);
   void DidMount(const std::string& mountPoint);
   void DidUnmount();
+  void DidConvert(const Vantor::ConversionEvent& event);
+  void SyncEncodingItems();
   bool BuildRotatedImages();
   void ScheduleStep(IconAnimation::Step step);
   void SetImageIndex(int index);
@@ -67,6 +79,7 @@ class LoopbackController {
 
   static void OnLevelActivated(GtkMenuItem* item, gpointer self);
   static void OnQuitActivated(GtkMenuItem* item, gpointer self);
+  static void OnStartAtLoginActivated(GtkMenuItem* item, gpointer self);
   static void OnSubmenuShown(GtkWidget* menu, gpointer self);
   static void OnFolderPanelResponse(GtkDialog* dialog, int response, gpointer self);
   static void OnAlertResponse(GtkDialog* dialog, int response, gpointer self);
@@ -75,6 +88,12 @@ class LoopbackController {
   Options options_;
   CompressionSetting compression_;
   std::vector<GtkCheckMenuItem*> levelItems_;  // owned by the menu
+  GtkWidget* menu_ = nullptr;                  // owned by item_
+  std::vector<GtkWidget*> encodingItems_;      // owned by the menu, one per line
+  GtkWidget* encodingSeparator_ = nullptr;     // owned by the menu
+  GtkCheckMenuItem* startAtLogin_ = nullptr;   // owned by the menu
+  EncodingList encodings_;
+  Notifier notifier_;
   bool syncingMenu_ = false;   // set while the check marks are being updated
   bool buildingMenu_ = false;  // set while the menu is handed to the tray
   std::unique_ptr<TrayIcon> item_;
@@ -88,6 +107,7 @@ class LoopbackController {
   GtkWidget* folderPanel_ = nullptr;
   GtkWidget* alert_ = nullptr;
   bool observing_ = false;  // the mount thread's events are taken
+  std::string root_;        // the root folder, absolute
   std::string mountPoint_;  // made by us, removed after unmounting
   std::unique_ptr<MountThread> mount_;
   bool terminating_ = false;

@@ -8,6 +8,7 @@
 #include <iostream>
 #include <string>
 
+#include "Autostart.h"
 #include "LoopbackController.h"
 #include "fs/Preferences.h"
 
@@ -15,21 +16,58 @@ namespace {
 
 using Lyrebox::Tray::LoopbackController;
 
+#ifndef LYREBOX_VERSION
+#define LYREBOX_VERSION "unknown"
+#endif
+
 constexpr const char* usage =
-    "Usage: lyrebox-tray [--folder DIR | DIR]\n"
-    "Shows Lyrebox in the tray and mounts DIR (asked for when not given) as a volume\n"
-    "in which FLAC files appear as WAV files.\n";
+    "Usage: lyrebox-tray [OPTIONS] [DIR]\n"
+    "\n"
+    "Shows Lyrebox in the desktop's tray and mounts the folder DIR (asked for when not\n"
+    "given) at \"$HOME/Lyrebox\" (\"$HOME/Lyrebox N\" when that is taken) as a volume in\n"
+    "which every FLAC file appears as a WAV file and every WAV file written into it is\n"
+    "stored as a FLAC file. The volume stays mounted until \"Quit\" in the tray's menu or\n"
+    "until it is unmounted from outside.\n"
+    "\n"
+    "The menu lists the encodings in progress, picks the FLAC compression level, and\n"
+    "with \"Start at Login\" makes the desktop start lyrebox-tray --last-folder at login.\n"
+    "A WAV file that could not be encoded and was kept as WAV, and an unmount from\n"
+    "outside, are told by desktop notification.\n"
+    "\n"
+    "Options:\n"
+    "      --folder DIR     the folder to mount (the same as DIR)\n"
+    "      --last-folder    without DIR: mount the folder mounted last time, without\n"
+    "                       asking (asked for when there is none)\n"
+    "  -V, --version        print the version and exit\n"
+    "  -h, --help           print this help and exit\n"
+    "\n"
+    "GTK's own options (such as --display DISPLAY) are accepted too. Without a display\n"
+    "only --help and --version work.\n";
+
+// --help and --version, answered before GTK looks for a display; false when neither
+// was asked for.
+bool AnswerInformation(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::cout << usage;
+      return true;
+    }
+    if (arg == "--version" || arg == "-V") {
+      std::cout << "lyrebox-tray " << LYREBOX_VERSION << "\n";
+      return true;
+    }
+  }
+  return false;
+}
 
 // Parses the arguments GTK left; false (with the exit status set) when the program ends.
 bool ParseArguments(int argc, char** argv, LoopbackController::Options& options, int& status) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      std::cout << usage;
-      status = 0;
-      return false;
-    }
-    if (arg == "--folder" && i + 1 < argc) {
+    if (arg == "--last-folder") {
+      options.lastFolder = true;
+    } else if (arg == "--folder" && i + 1 < argc) {
       options.folder = argv[++i];
     } else if (arg.rfind("--folder=", 0) == 0) {
       options.folder = arg.substr(9);
@@ -43,7 +81,7 @@ bool ParseArguments(int argc, char** argv, LoopbackController::Options& options,
     } else if (!arg.empty() && arg[0] != '-' && options.folder.empty()) {
       options.folder = arg;
     } else {
-      std::cerr << "lyrebox-tray: unexpected argument " << arg << "\n" << usage;
+      std::cerr << "lyrebox-tray: unexpected argument " << arg << " (see --help)\n";
       status = 2;
       return false;
     }
@@ -69,6 +107,7 @@ gboolean OnLaunched(gpointer controller) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (AnswerInformation(argc, argv)) return 0;
   if (!gtk_init_check(&argc, &argv)) {
     std::cerr << "lyrebox-tray: cannot open the display\n";
     return 1;
@@ -77,6 +116,10 @@ int main(int argc, char** argv) {
   int status = 0;
   if (!ParseArguments(argc, argv, options, status)) return status;
   options.preferencesPath = Lyrebox::PreferencesPath();
+  options.autostartPath = Lyrebox::Tray::AutostartPath();
+  gchar* program = g_file_read_link("/proc/self/exe", nullptr);
+  options.program = program ? program : "lyrebox-tray";
+  g_free(program);
   options.iconFolder = std::string(g_get_user_cache_dir()) + "/lyrebox/icons";
   if (const char* seconds = std::getenv("LYREBOX_TRAY_TEST_ENCODE")) {
     options.testEncodeSeconds = std::atoi(seconds);

@@ -1,9 +1,12 @@
 // The lyrebox command: refusals with one line and a failing exit, clean ends on SIGTERM
 // and fusermount3 -u (a conversion in progress finishes first), the default mount
-// point, the background mode, and new items belonging to their maker on a shared volume.
+// point, the background mode, readiness told to systemd, and new items belonging to
+// their maker on a shared volume. (mount(8) and fstab: mount_e2e.sh.)
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <thread>
@@ -31,6 +34,7 @@ TEST_F(CliTest, RefusesBadRootAndMountPointWithOneLine) {
       {Quote(root_) + " " + Quote(Tmp("nowhere")), Tmp("nowhere") + ": No such file or directory"},
       {Quote(root_) + " " + Quote(Tmp("file")), Tmp("file") + ": not a folder"},
       {"-c 9 " + Quote(root_) + " " + Quote(mount_), "compression level must be 0..8: 9"},
+      {Quote(root_) + " " + Quote(mount_) + " -o nofail,compression=x", "compression level must be 0..8: x"},
       {"-o no_such_option -f " + Quote(root_) + " " + Quote(mount_), ""},
   };
   for (const auto& [args, line] : cases) {
@@ -76,6 +80,26 @@ TEST_F(CliTest, DefaultMountPointIsMadeAndRemoved) {
   EXPECT_EQ(Sh("fusermount3 -u " + Quote(chosen)), 0);
   EXPECT_TRUE(WaitUntil([&] { return !FileExists(chosen); }, 30)) << "the made mount point is removed";
   EXPECT_TRUE(FileExists(base));
+}
+
+TEST_F(CliTest, TellsSystemdOnceMounted) {
+  const std::string path = Tmp("notify");
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(path.size(), sizeof address.sun_path);
+  path.copy(address.sun_path, path.size());
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  timeval deadline = {30, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &deadline, sizeof deadline);
+  setenv("NOTIFY_SOCKET", path.c_str(), 1);
+  StartVolume();
+  unsetenv("NOTIFY_SOCKET");
+  char message[64] = {};
+  ssize_t n = recv(fd, message, sizeof message - 1, 0);
+  close(fd);
+  EXPECT_EQ(std::string(message, n > 0 ? n : 0), "READY=1");
 }
 
 TEST_F(CliTest, SharedVolumeGivesNewItemsToTheirMaker) {

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # End-to-end test of lyrebox-tray in a headless desktop: an Xvfb display, a private
 # session bus, xfce4-panel as the tray host (StatusNotifierWatcher) and a fake file
-# manager. Most runs fake the volume (--fake-mount); where FUSE works (and
-# LYREBOX_TRAY_E2E_NO_FUSE is unset) the last one mounts it for real. Each check prints
-# "ok:" or "FAIL:"; exit status 77 means skipped (a desktop tool is missing).
+# manager and notification server. Most runs fake the volume (--fake-mount); where FUSE
+# works (and LYREBOX_TRAY_E2E_NO_FUSE is unset) the last one mounts it for real. Each
+# check prints "ok:" or "FAIL:"; exit status 77 means skipped (a desktop tool is missing).
 #
-#   tray_e2e.sh LYREBOX_TRAY FAKE_FILE_MANAGER
+#   tray_e2e.sh LYREBOX_TRAY FAKE_DESKTOP
 set -uo pipefail
 
 if [ "${1:-}" != "--inside" ]; then
@@ -52,25 +52,9 @@ fi
 # ---- Inside the session bus. ----
 tray=$2
 work=$4
+. "$(dirname "$0")/../e2e/lib.sh"  # check, wait_for
 cd "$work"
-failures=0
 pids=()
-
-# check WHAT COMMAND...: runs COMMAND and reports WHAT as passed or failed.
-check() {
-  local what=$1
-  shift
-  if "$@"; then echo "ok: $what"; else echo "FAIL: $what"; failures=$((failures + 1)); fi
-}
-# wait_for SECONDS COMMAND...: polls until COMMAND succeeds; false after SECONDS.
-wait_for() {
-  local deadline=$((SECONDS + $1))
-  shift
-  until "$@"; do
-    [ $SECONDS -ge $deadline ] && return 1
-    sleep 0.1
-  done
-}
 bus() { gdbus call --session --dest "$1" --object-path "$2" --method "${@:3}" 2>/dev/null; }
 dbus() { bus org.freedesktop.DBus /org/freedesktop/DBus "org.freedesktop.DBus.$1" "$2"; }
 # Everything started here, and the panel's settings daemon that the bus started.
@@ -99,16 +83,25 @@ registered_items() {
 }
 item_registered() { registered_items | grep -q "lyrebox_tray"; }
 item_gone() { ! item_registered; }
-# The labels of the checked items of the app's exported menu, one per line.
-checked_items() {
+# The app's exported menu (dbusmenu): its layout, one item's properties a line.
+menu_call() {
   local item menu
   item=$(registered_items | grep -o "[^'\"]*lyrebox_tray" | head -1)
   menu=$(bus "${item%%/*}" "/${item#*/}" org.freedesktop.DBus.Properties.Get org.kde.StatusNotifierItem Menu |
     grep -o "'/[^']*'" | tr -d "'")
-  bus "${item%%/*}" "$menu" com.canonical.dbusmenu.GetLayout -- 0 -1 '[]' | grep -o "{[^{}]*}" |
-    grep "'toggle-state': <1>" | grep -o "'label': <'[^']*'>" | sed "s/'label': <'\(.*\)'>/\1/"
+  bus "${item%%/*}" "$menu" "com.canonical.dbusmenu.$@"
 }
-checked() { [ "$(checked_items)" = "$1" ]; }
+menu_items() { menu_call GetLayout -- 0 -1 '[]' | grep -o "([0-9]*, {[^{}]*}"; }
+label_of() { grep -o "'label': <'[^']*'>" | sed "s/'label': <'\(.*\)'>/\1/"; }
+# The labels of the checked compression levels, one per line.
+checked() { [ "$(menu_items | grep "'toggle-state': <1>" | label_of | grep -vx "Start at Login")" = "$1" ]; }
+start_at_login_checked() { menu_items | grep "'label': <'Start at Login'>" | grep -q "'toggle-state': <1>"; }
+# click LABEL: the tray host's click on a menu item.
+click() {
+  local id
+  id=$(menu_items | grep "'label': <'$1'>" | head -1 | sed 's/^(\([0-9]*\),.*/\1/')
+  [ -n "$id" ] && menu_call Event -- "$id" clicked '<0>' 0 >/dev/null
+}
 
 start_tray() {  # start_tray ARGS...: runs lyrebox-tray in the background as $app
   LYREBOX_TRAY_TEST_ENCODE=4 "$tray" "$@" > tray.out 2> tray.err &
@@ -126,11 +119,11 @@ is() { [ "$1" = "$2" ]; }
 gone() { [ ! -e "$1" ]; }
 
 # --- The desktop. ---
-"$3" file-manager.log > fm.out 2>&1 &
+"$3" desktop.log > desktop.out 2>&1 &
 pids+=($!)
 xfce4-panel --disable-wm-check > panel.log 2>&1 &
 pids+=($!)
-check "fake file manager started" wait_for 20 grep -q ready fm.out
+check "fake file manager and notification server started" wait_for 20 grep -q ready desktop.out
 check "the panel owns the StatusNotifierWatcher" \
   wait_for 30 eval 'dbus NameHasOwner org.kde.StatusNotifierWatcher | grep -q true'
 sleep 1
@@ -142,7 +135,7 @@ start_tray --fake-mount=ok --folder "$work/home/music"
 check "item registered with the StatusNotifierWatcher" wait_for 20 item_registered
 check "mounted" wait_for 20 logged "Got didMount notification."
 check "mount point made" test -d "$mount_point"
-check "file manager asked to show the mount point" wait_for 20 grep -qxF "ShowItems file://$mount_point" file-manager.log
+check "file manager asked to show the mount point" wait_for 20 grep -qxF "ShowItems file://$mount_point" desktop.log
 
 # --- The icon: where it is, and its upright picture. ---
 icon_shown() {
@@ -195,19 +188,33 @@ check "menu opens on a click on the icon" wait_for 10 menu_open
 xdotool key --delay 400 Down Right End Return
 check "8 Highest stored" wait_for 10 grep -qx "Compression=8" "$work/config/lyrebox/lyrebox.conf"
 check "exactly 8 Highest checked" checked "8 Highest"
+autostart="$work/config/autostart/lyrebox-tray.desktop"
+check "Start at Login unchecked at first" eval '! start_at_login_checked'
+click "Start at Login"
+check "Start at Login writes the autostart entry" wait_for 10 test -s "$autostart"
+check "Start at Login checked" wait_for 10 start_at_login_checked
 xdotool mousemove "$cx" "$cy" click 1
 check "menu opens for Quit" wait_for 10 menu_open
-xdotool key --delay 300 Down Down Return
+xdotool key --delay 300 End Return
 finish_tray 20
 check "Quit exits 0" is "$app_status" 0
 check "mount point removed" gone "$mount_point"
 check "the unmount on Quit is not reported as from outside" eval '! logged "Got didUnmount notification."'
 check "item gone after Quit" wait_for 10 item_gone
 
-# --- Next launch: the stored level is checked; a signal ends it like Quit. ---
-start_tray --fake-mount=ok "$work/home/music"
-check "second launch mounted" wait_for 20 logged "Got didMount notification."
+# --- Next launch, as the desktop does it at login from the autostart entry: the folder
+# of last time is mounted without asking; the stored level is checked; Start at Login
+# switched off removes the entry; a signal ends it like Quit. ---
+exec_line=$(sed -n 's/^Exec=//p' "$autostart")
+eval "login=($exec_line)"  # an Exec line quotes like the shell's double quotes
+check "the autostart entry runs lyrebox-tray --last-folder" is "${login[*]}" "$(realpath "$tray") --last-folder"
+start_tray "${login[@]:1}" --fake-mount=ok
+check "login launch mounted the folder of last time" wait_for 20 logged "Mounting $work/home/music at $mount_point"
+check "login launch did not ask for a folder" eval '! xdotool search --name "^Select a Folder$" >/dev/null 2>&1'
 check "8 Highest checked on the next launch" wait_for 20 checked "8 Highest"
+check "Start at Login still checked" start_at_login_checked
+click "Start at Login"
+check "Start at Login switched off removes the entry" wait_for 10 gone "$autostart"
 kill -TERM "$app"
 finish_tray 20
 check "SIGTERM exits 0" is "$app_status" 0
@@ -224,18 +231,20 @@ finish_tray 20
 check "failed mount exits 1" is "$app_status" 1
 check "no mount point after the failure" gone "$mount_point"
 
-# --- The folder panel, cancelled. ---
-: > file-manager.log
-start_tray --fake-mount=ok
+# --- With no folder of last time, --last-folder asks; cancelled. ---
+sed -i '/^Folder=/d' "$work/config/lyrebox/lyrebox.conf"
+: > desktop.log
+start_tray --fake-mount=ok --last-folder
 check "folder panel shown" wait_for 20 find_window "^Select a Folder$"
 sleep 1
 xdotool windowfocus "$window"; sleep 0.5; xdotool key Escape
 finish_tray 20
 check "cancel exits 0" is "$app_status" 0
-check "nothing mounted after cancel" eval 'gone "$mount_point" && [ ! -s file-manager.log ]'
+check "nothing mounted after cancel" eval 'gone "$mount_point" && [ ! -s desktop.log ]'
 
 # --- The real volume, where FUSE works: a WAV file copied in is encoded while the icon
-# turns, and unmounting from outside ends the application. ---
+# turns and the menu shows its progress; data kept as WAV is told once a minute by
+# notification; unmounting from outside is told and ends the application. ---
 if [ -c /dev/fuse ] && command -v fusermount3 >/dev/null && command -v sox >/dev/null &&
    [ -z "${LYREBOX_TRAY_E2E_NO_FUSE:-}" ]; then
   sox -n -r 44100 -c 2 -b 16 song.wav synth 240 sine 440 2>/dev/null
@@ -247,18 +256,34 @@ if [ -c /dev/fuse ] && command -v fusermount3 >/dev/null && command -v sox >/dev
   pids+=("$copier")
   encoded() { [ -s "$work/home/music/song.flac" ] && ! kill -0 "$copier" 2>/dev/null; }
   turned=0
+  : > progress.txt
   for ((deadline = SECONDS + 90; SECONDS < deadline; )); do
     shot now.png
     [ "$(crop now.png "$area")" != "$idle" ] && turned=1
+    menu_items | grep "Encoding song.wav" >> progress.txt
     encoded && [ $turned = 1 ] && upright && break
     sleep 0.05
   done
   check "WAV file encoded to FLAC in the root folder" encoded
   check "icon turned during the real encoding" is $turned 1
   check "icon upright after the real encoding" wait_for 5 steady_upright
+  check "menu showed 'Encoding song.wav — N%' as a disabled item" \
+    grep -q "'enabled': <false>.*'label': <'Encoding song.wav — [0-9]*%'>\|'label': <'Encoding song.wav — [0-9]*%'>.*'enabled': <false>" progress.txt
+  check "no encoding line once the encoding has ended" eval '! menu_items | grep -q Encoding'
+  # Not audio: kept as WAV. Removed and written again within the minute: no second
+  # notification.
+  printf 'not audio' > "$mount_point/junk.wav"
+  check "kept as WAV" wait_for 20 logged "Kept as WAV: junk.wav"
+  rm "$mount_point/junk.wav"
+  printf 'not audio' > "$mount_point/junk.wav"
+  check "kept as WAV again" wait_for 20 eval '[ "$(grep -c "Kept as WAV: junk.wav" tray.err)" = 2 ]'
+  check "one notification naming the file and the reason" \
+    eval '[ "$(grep -c "^Notify junk.wav was kept as WAV | .*junk.wav.*not a WAV file" desktop.log)" = 1 ]'
   check "fusermount3 -u" fusermount3 -u "$mount_point"
   finish_tray 30
   check "unmount from outside noticed" logged "Got didUnmount notification."
+  check "unmount from outside told by notification" \
+    grep -qF "Notify Lyrebox volume unmounted | $mount_point was unmounted from outside" desktop.log
   check "unmount from outside exits 0" is "$app_status" 0
   check "no mount point after the outside unmount" gone "$mount_point"
 else
