@@ -477,7 +477,7 @@ int LoopbackFS::Commit(const std::shared_ptr<FileState>& file, bool final) {
   Vantor::ConversionEvent kept;
   kept.kind = Vantor::ConversionEvent::Kind::kKeptAsWAV;
   kept.name = shown;
-  kept.reason = reason;
+  kept.reason = "not a WAV file that can be encoded (" + reason + ")";
   Vantor::ReportConversion(kept);
   return 0;
 }
