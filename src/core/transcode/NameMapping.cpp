@@ -33,64 +33,12 @@ std::string TranscodeFilename(const std::string& path, bool& mapped, bool back) 
   return path;
 }
 
-std::string TranscodeFilename(const std::string& path, bool& mapped) {
-  return TranscodeFilename(path, mapped, false);
-}
-
-std::string TranscodeFilenameBack(const std::string& path, bool& mapped) {
-  return TranscodeFilename(path, mapped, true);
-}
-
-std::string TryTranscodeFilename(const std::string& path, bool& mapped, bool back) {
-  const std::string t = TranscodeFilename(path, mapped, back);
-  if (!mapped) return path;
-  // A real file under the WAV name wins over the FLAC file it would stand for.
-  if (Exists(back ? path : t)) {
-    mapped = false;
-    return path;
-  }
-  return t;
-}
-
-std::string TryTranscodeFilename(const std::string& path) {
-  bool mapped;
-  return TryTranscodeFilename(path, mapped, false);
-}
-
-std::string TryTranscodeFilename(const std::string& path, bool& mapped) {
-  return TryTranscodeFilename(path, mapped, false);
-}
-
-std::string TryTranscodeBackFilename(const std::string& path, bool& mapped) {
-  return TryTranscodeFilename(path, mapped, true);
-}
-
-std::string TryTranscodeBackFilename(const std::string& path) {
-  bool mapped;
-  return TryTranscodeFilename(path, mapped, true);
-}
-
 bool Exists(const std::string& path) {
   struct stat st;
   if (stat(path.c_str(), &st) == 0) return true;
   // Anything but "no such entry" (EACCES, ENOTDIR, ELOOP, ...) means something is in
   // the way of that name, so it must not be taken for a free WAV name.
   return errno != ENOENT;
-}
-
-std::string Basename(const std::string& path) {
-  const std::string::size_type slash = path.rfind('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string RemoveExt(const std::string& path) {
-  const std::string::size_type dot = path.rfind('.');
-  return dot == std::string::npos ? path : path.substr(0, dot);
-}
-
-std::string Dirname(const std::string& path) {
-  const std::string::size_type slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
 }  // namespace Vantor
