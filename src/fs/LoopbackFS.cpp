@@ -48,18 +48,36 @@ UniqueFd OpenStored(int dirFd, const std::string& name) {
   return fd;
 }
 
-// Gives file the traits (mode, owner, extended attributes) of the stored file it replaces,
-// or, where there is none, of the new file's own content (a file being created carries
-// the mode and owner it was created with).
-int TakeTraits(Vantor::UnnamedFile& file, int dirFd, const std::string& name, Vantor::Transcoder& content) {
-  UniqueFd stored(openat(dirFd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-  struct stat st;
-  if (stored && fstat(stored.Get(), &st) == 0 && S_ISREG(st.st_mode)) return file.TakeTraits(stored.Get());
-  if (&file == &content.Cache()) return 0;
-  return file.TakeTraits(content.Source() >= 0 ? content.Source() : content.Cache().Fd());
+}  // namespace
+
+Vantor::UnnamedFile* InFolder(Vantor::UnnamedFile& cache, int dirFd, std::unique_ptr<Vantor::UnnamedFile>& copy,
+                              int& error) {
+  error = 0;
+  if (cache.IsIn(dirFd)) return &cache;
+  copy = std::make_unique<Vantor::UnnamedFile>(dirFd);
+  if (!copy->Valid()) error = -copy->Error();
+  else error = Vantor::CopyContent(cache.Fd(), copy->Fd());
+  return copy.get();
 }
 
-}  // namespace
+// The traits (mode, owner, extended attributes) are those of the stored file it replaces,
+// or, where there is none, of the new file's own content (a file being created carries
+// the mode and owner it was created with).
+int LoopbackFS::Place(Vantor::UnnamedFile& file, int dirFd, const std::string& name, Vantor::Transcoder& content,
+                      const Vantor::FileTimes& times) {
+  UniqueFd stored(openat(dirFd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  struct stat st;
+  int e = 0;
+  if (stored && fstat(stored.Get(), &st) == 0 && S_ISREG(st.st_mode)) {
+    e = file.TakeTraits(stored.Get());
+  } else if (content.Source() >= 0) {
+    e = file.TakeTraits(content.Source());
+  } else if (&file != &content.Cache()) {
+    e = file.TakeTraits(content.Cache().Fd());
+  }
+  if (e == 0) e = file.SetTimes(times);
+  return e != 0 ? e : file.Commit(dirFd, name, true);
+}
 
 LoopbackFS::LoopbackFS(const std::string& rootPath) : root_(rootPath) {
   umask_ = umask(022);
@@ -418,57 +436,33 @@ int LoopbackFS::Commit(const std::shared_ptr<FileState>& file, bool final) {
     return e;
   }
   const std::string shown = ShownName(where.name);
-
-  if (size == 0) {
-    // An empty file: no audio involved; stored as an empty file under its FLAC name.
-    Vantor::UnnamedFile empty(dirFd);
-    if (!empty.Valid()) return -empty.Error();
-    int e = TakeTraits(empty, dirFd, where.name, content);
-    if (e == 0) e = empty.SetTimes(file->Times());
-    if (e == 0) e = empty.Commit(dirFd, where.name, true);
-    if (e != 0) return e;
+  auto stored = [&](Vantor::UnnamedFile& flac) {
+    if (int e = Place(flac, dirFd, where.name, content, file->Times())) return e;
     content.SetModified(false);
     file->MarkCommitted();
     return 0;
-  }
-
+  };
+  // An empty file: no audio involved; stored as an empty file under its FLAC name.
+  Vantor::UnnamedFile flac(dirFd);
+  if (!flac.Valid()) return -flac.Error();
+  if (size == 0) return stored(flac);
   std::string reason;
-  {
-    Vantor::UnnamedFile flac(dirFd);
-    if (!flac.Valid()) return -flac.Error();
-    try {
-      Vantor::EncodeWAV(content.Cache().Fd(), flac.Fd(), shown);
-    } catch (const std::bad_alloc&) {
-      throw;
-    } catch (const std::exception& e) {
-      reason = e.what();
-    }
-    if (reason.empty()) {
-      int e = TakeTraits(flac, dirFd, where.name, content);
-      if (e == 0) e = flac.SetTimes(file->Times());
-      if (e == 0) e = flac.Commit(dirFd, where.name, true);
-      if (e != 0) return e;
-      content.SetModified(false);
-      file->MarkCommitted();
-      return 0;
-    }
+  try {
+    Vantor::EncodeWAV(content.Cache().Fd(), flac.Fd(), shown);
+    return stored(flac);
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const std::exception& e) {
+    reason = e.what();
   }
   if (!final) return 0;
 
   // Data that cannot be encoded is kept as a real WAV file under the shown name, so
   // that nothing written is lost; then the FLAC file it replaces goes.
-  Vantor::UnnamedFile& cache = content.Cache();
   std::unique_ptr<Vantor::UnnamedFile> copy;
-  Vantor::UnnamedFile* wav = &cache;
-  if (!cache.IsIn(dirFd)) {
-    copy = std::make_unique<Vantor::UnnamedFile>(dirFd);
-    if (!copy->Valid()) return -copy->Error();
-    if (int e = Vantor::CopyContent(cache.Fd(), copy->Fd())) return e;
-    wav = copy.get();
-  }
-  int e = TakeTraits(*wav, dirFd, where.name, content);
-  if (e == 0) e = wav->SetTimes(file->Times());
-  if (e == 0) e = wav->Commit(dirFd, shown, true);
+  int e = 0;
+  Vantor::UnnamedFile* wav = InFolder(content.Cache(), dirFd, copy, e);
+  if (e == 0) e = Place(*wav, dirFd, shown, content, file->Times());
   if (e != 0) return e;
   if (!where.pending) unlinkat(dirFd, where.name.c_str(), 0);
   content.SetModified(false);

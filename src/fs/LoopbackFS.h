@@ -40,6 +40,11 @@
 
 namespace Lyrebox {
 
+// The unnamed file to commit into dirFd: cache itself where it lives there, else a copy of
+// it made there (held by copy). error is 0 or -errno.
+Vantor::UnnamedFile* InFolder(Vantor::UnnamedFile& cache, int dirFd, std::unique_ptr<Vantor::UnnamedFile>& copy,
+                              int& error);
+
 // The user on whose behalf a request runs: new items are given to that user when the
 // volume runs as root for several users.
 struct Caller {
@@ -155,6 +160,10 @@ class LoopbackFS {
   // The write-back: with the file's gate held exclusively, commits what was written to
   // it. Before the last release (final false) only a complete WAV file is committed.
   int Commit(const std::shared_ptr<FileState>& file, bool final);
+  // Gives file the traits of the stored file it replaces (or of the content) and times,
+  // and names it name in dirFd, replacing what is there.
+  int Place(Vantor::UnnamedFile& file, int dirFd, const std::string& name, Vantor::Transcoder& content,
+            const Vantor::FileTimes& times);
   // Whether the kernel's cached contents of path are still those of version.
   bool StillCached(const std::string& path, const std::optional<Version>& version);
 
@@ -169,6 +178,9 @@ class LoopbackFS {
   // Gives a new item to the caller and corrects the mode for our own umask.
   void Adopt(int dirFd, const std::string& name, int fd, mode_t mode, bool isLink, const Caller* caller) const;
 
+  // 0 when a new item (a regular file or link when shownType) may take the resolved name;
+  // else -EEXIST or -EPERM (logged with the operation log).
+  int MayCreate(const std::string& path, const Resolved& r, bool shownType, const std::string& log);
   // The renaming policies (LoopbackNamespace.cpp).
   int MoveOnce(const std::string& source, const std::string& destination, unsigned flags);
   int MoveToGhost(Resolved& from, Resolved& to);

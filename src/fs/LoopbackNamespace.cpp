@@ -189,13 +189,9 @@ int LoopbackFS::DecodeOnMove(const std::string& source, Resolved& from, const st
   }
   Vantor::UnnamedFile& cache = content->Cache();
   std::unique_ptr<Vantor::UnnamedFile> copy;
-  Vantor::UnnamedFile* wav = &cache;
-  if (!cache.IsIn(toDir)) {
-    copy = std::make_unique<Vantor::UnnamedFile>(toDir);
-    if (!copy->Valid()) return -copy->Error();
-    if (int e = Vantor::CopyContent(cache.Fd(), copy->Fd())) return e;
-    wav = copy.get();
-  }
+  int error = 0;
+  Vantor::UnnamedFile* wav = InFolder(cache, toDir, copy, error);
+  if (error != 0) return error;
   // A renamed file keeps its permissions, owner and times: those of the FLAC file.
   const int traits = content->Source() >= 0 ? content->Source() : cache.Fd();
   if (wav != &cache || content->Source() >= 0) {
@@ -362,20 +358,28 @@ bool HeldByNewFile(OpenFiles& files, int dirFd, const Name& n) {
 
 }  // namespace
 
-int LoopbackFS::CreateDirectory(const std::string& path, mode_t mode, const Caller* caller) {
-  Resolved r;
-  if (int e = Resolve(path, r)) return e;
-  const int dirFd = r.where.dir.Get();
+int LoopbackFS::MayCreate(const std::string& path, const Resolved& r, bool shownType, const std::string& log) {
   switch (r.name.kind) {
     case NameKind::kShown:
     case NameKind::kKeptFLAC:
       return -EEXIST;
     case NameKind::kInternal:
       return -EPERM;
+    case NameKind::kReservedFLAC:
+      if (!shownType) break;
+      AppendLog(log + path + ": FLAC files are made by writing WAV files");
+      return -EPERM;
     default:
       break;
   }
-  if (HeldByNewFile(openFiles_, dirFd, r.name)) return -EEXIST;
+  return HeldByNewFile(openFiles_, r.where.dir.Get(), r.name) ? -EEXIST : 0;
+}
+
+int LoopbackFS::CreateDirectory(const std::string& path, mode_t mode, const Caller* caller) {
+  Resolved r;
+  if (int e = Resolve(path, r)) return e;
+  if (int e = MayCreate(path, r, false, "")) return e;
+  const int dirFd = r.where.dir.Get();
   if (mkdirat(dirFd, r.where.Name(), mode) != 0) return -errno;
   Adopt(dirFd, r.where.name, -1, mode, false, caller);
   return 0;
@@ -384,23 +388,8 @@ int LoopbackFS::CreateDirectory(const std::string& path, mode_t mode, const Call
 int LoopbackFS::CreateNode(const std::string& path, mode_t mode, dev_t device, const Caller* caller) {
   Resolved r;
   if (int e = Resolve(path, r)) return e;
+  if (int e = MayCreate(path, r, S_ISREG(mode), "createFileAtPath: ")) return e;
   const int dirFd = r.where.dir.Get();
-  switch (r.name.kind) {
-    case NameKind::kShown:
-    case NameKind::kKeptFLAC:
-      return -EEXIST;
-    case NameKind::kInternal:
-      return -EPERM;
-    case NameKind::kReservedFLAC:
-      if (S_ISREG(mode)) {
-        AppendLog("createFileAtPath: " + path + ": FLAC files are made by writing WAV files");
-        return -EPERM;
-      }
-      break;
-    default:
-      break;
-  }
-  if (HeldByNewFile(openFiles_, dirFd, r.name)) return -EEXIST;
   // An empty regular file under a free WAV name is stored under its FLAC name, as a
   // created file would be; other nodes (FIFOs, sockets, devices) keep the name given.
   const std::string name = S_ISREG(mode) && r.name.kind == NameKind::kFreeWAV ? r.name.stored : r.where.name;
@@ -491,21 +480,8 @@ UniqueFd ContentFolder(int linkDir, const std::string& folder) {
 int LoopbackFS::CreateSymbolicLink(const std::string& path, const std::string& destination, const Caller* caller) {
   Resolved r;
   if (int e = Resolve(path, r)) return e;
+  if (int e = MayCreate(path, r, true, "createSymbolicLinkAtPath: ")) return e;
   const int dirFd = r.where.dir.Get();
-  switch (r.name.kind) {
-    case NameKind::kShown:
-    case NameKind::kKeptFLAC:
-      return -EEXIST;
-    case NameKind::kInternal:
-      return -EPERM;
-    case NameKind::kReservedFLAC:
-      AppendLog("createSymbolicLinkAtPath: " + path + " withDestinationPath: " + destination +
-                ": FLAC names are made by writing WAV files");
-      return -EPERM;
-    default:
-      break;
-  }
-  if (HeldByNewFile(openFiles_, dirFd, r.name)) return -EEXIST;
   // A link under a free WAV name is stored under its FLAC name and shown as WAV, as the
   // file it leads to is. A relative destination names an item seen from the link's
   // folder: the link stores the name the root folder knows that item by, so that it
