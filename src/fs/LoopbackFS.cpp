@@ -440,6 +440,9 @@ int LoopbackFS::Commit(const std::shared_ptr<FileState>& file, bool final) {
     if (int e = Place(flac, dirFd, where.name, content, file->Times())) return e;
     content.SetModified(false);
     file->MarkCommitted();
+    // The stored file is this content now: openings that come later share it.
+    struct stat st;
+    if (fstat(flac.Fd(), &st) == 0) file->SetVersion(Version::Of(st));
     return 0;
   };
   // An empty file: no audio involved; stored as an empty file under its FLAC name.

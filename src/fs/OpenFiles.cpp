@@ -59,6 +59,16 @@ FileState::Where FileState::Locate() const {
   return w;
 }
 
+bool FileState::IsVersion(const Version& v) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return source_ == v;
+}
+
+void FileState::SetVersion(const Version& v) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  source_ = v;
+}
+
 void FileState::MarkCommitted() {
   std::lock_guard<std::mutex> lock(mutex_);
   pending_ = false;

@@ -80,17 +80,18 @@ class FileState {
   Vantor::FileTimes Times() const;
   void SetTimes(const Vantor::FileTimes& times);
   void ForgetModificationTime();
-  // Whether the stored file was this version when the content was read from it.
-  bool IsVersion(const Version& v) const { return source_ == v; }
+  // Whether the stored file is the version the content was read from or last committed as.
+  bool IsVersion(const Version& v) const;
+  void SetVersion(const Version& v);
 
  private:
   friend class OpenFiles;
 
   const std::unique_ptr<Vantor::Transcoder> content_;
   std::shared_mutex gate_;
-  Version source_;  // the stored file's version at open (zero for a new file)
 
   mutable std::mutex mutex_;  // guards what follows; innermost lock
+  Version source_;  // the stored file's version at open or at the last commit
   UniqueFd dir_;
   FileKey key_;
   std::string volumePath_;

@@ -131,6 +131,17 @@ TEST_F(WriteSafetyTest, OpeningsShareOneFileAndConvertWhenItIsFinished) {
   Put(b, wav, half, wav.size());
   ASSERT_EQ(close(b), 0);
   EXPECT_TRUE(SameBytes(FlacDecode(Root("two.flac")), wav));
+  // A close that stored the file, a reader, then more writes through the other descriptor:
+  // they are stored too.
+  a = Open("two.wav", O_RDWR);
+  b = Open("two.wav", O_RDWR);
+  Put(a, other, 0, other.size());
+  ASSERT_EQ(close(a), 0);
+  EXPECT_TRUE(SameBytes(ReadFile(Vol("two.wav")), other));
+  Put(b, wav, 0, wav.size());
+  ASSERT_EQ(close(b), 0);
+  EXPECT_TRUE(SameBytes(ReadFile(Vol("two.wav")), wav));
+  EXPECT_TRUE(SameBytes(FlacDecode(Root("two.flac")), wav));
 
   // A forked child's exit (a flush) and an fsync before the header is final convert nothing.
   std::string unfinished = wav;
