@@ -183,6 +183,7 @@ class LoopbackFS {
   int MayCreate(const std::string& path, const Resolved& r, bool shownType, const std::string& log);
   // The renaming policies (LoopbackNamespace.cpp).
   int MoveOnce(const std::string& source, const std::string& destination, unsigned flags);
+  int RemoveOnce(const std::string& path);
   int MoveToGhost(Resolved& from, Resolved& to);
   int MoveShown(const std::string& source, Resolved& from, const std::string& destination, Resolved& to,
                 unsigned flags);

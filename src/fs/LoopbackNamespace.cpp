@@ -24,6 +24,31 @@ bool SameFolder(int a, int b) {
   return Identify(a, da, ia) && Identify(b, db, ib) && da == db && ia == ib;
 }
 
+// Holds the gates of up to two open files exclusively, so that no commit of theirs runs
+// while their names change (a commit in progress finishes first).
+class Gates {
+ public:
+  Gates(const std::shared_ptr<FileState>& a, const std::shared_ptr<FileState>& b) {
+    if (a && b && a != b) {
+      std::lock(a->Gate(), b->Gate());
+      held_[0] = &a->Gate();
+      held_[1] = &b->Gate();
+    } else if (a || b) {
+      held_[0] = &(a ? a : b)->Gate();
+      held_[0]->lock();
+    }
+  }
+  ~Gates() {
+    for (std::shared_mutex* m : held_)
+      if (m) m->unlock();
+  }
+  Gates(const Gates&) = delete;
+  Gates& operator=(const Gates&) = delete;
+
+ private:
+  std::shared_mutex* held_[2] = {nullptr, nullptr};
+};
+
 bool Exists(const Name& n) {
   return n.kind == NameKind::kPlain || n.kind == NameKind::kShown || n.kind == NameKind::kKeptFLAC;
 }
@@ -142,11 +167,13 @@ int LoopbackFS::MoveShown(const std::string&, Resolved& from, const std::string&
   const int fromDir = from.where.dir.Get(), toDir = to.where.dir.Get();
   FileKey fromKey, toKey;
   if (!KeyOf(fromDir, from.name.stored, fromKey) || !KeyOf(toDir, to.name.stored, toKey)) return -errno;
+  auto fromFile = openFiles_.Find(fromKey);
+  auto toFile = openFiles_.Find(toKey);
+  Gates gates(fromFile, toFile);
+  if ((fromFile && !fromFile->Locate().attached) || (toFile && !toFile->Locate().attached)) return -EAGAIN;
   if (from.name.kind == NameKind::kShown &&
       renameat2(fromDir, from.name.stored.c_str(), toDir, to.name.stored.c_str(), flags) != 0)
     return -errno;
-  auto fromFile = openFiles_.Find(fromKey);
-  auto toFile = openFiles_.Find(toKey);
   if (toFile && toFile != fromFile) openFiles_.Detach(toFile);
   if (fromFile) openFiles_.Move(fromFile, toKey, UniqueFd(fcntl(toDir, F_DUPFD_CLOEXEC, 0)), destination);
   return 0;
@@ -220,10 +247,12 @@ int LoopbackFS::EncodeOnMove(const std::string& source, Resolved& from, const st
   if (!KeyOf(toDir, to.name.stored, toKey)) return -errno;
   const unsigned replace = flags & RENAME_NOREPLACE;
 
+  auto toFile = openFiles_.Find(toKey);
+  Gates gate(toFile, nullptr);
   if (st.st_size == 0) {
     // No audio involved: the empty file is stored under the FLAC name as it is.
     if (renameat2(fromDir, from.where.Name(), toDir, to.name.stored.c_str(), replace) != 0) return -errno;
-    if (auto toFile = openFiles_.Find(toKey)) openFiles_.Detach(toFile);
+    if (toFile) openFiles_.Detach(toFile);
     return 0;
   }
 
@@ -246,7 +275,7 @@ int LoopbackFS::EncodeOnMove(const std::string& source, Resolved& from, const st
       if (e == 0) e = flac.Commit(toDir, to.name.stored, !replace);
       if (e != 0) return e;
       unlinkat(fromDir, from.where.Name(), 0);
-      if (auto toFile = openFiles_.Find(toKey)) openFiles_.Detach(toFile);
+      if (toFile) openFiles_.Detach(toFile);
       return 0;
     }
   }
@@ -254,7 +283,7 @@ int LoopbackFS::EncodeOnMove(const std::string& source, Resolved& from, const st
   // from now on in place of the file shown there before.
   AppendLog("moveItemAtPath: " + source + " toPath: " + destination + ": kept as WAV (" + reason + ")");
   if (renameat2(fromDir, from.where.Name(), toDir, to.where.name.c_str(), replace) != 0) return -errno;
-  if (auto toFile = openFiles_.Find(toKey)) openFiles_.Detach(toFile);
+  if (toFile) openFiles_.Detach(toFile);
   if (to.name.kind == NameKind::kShown) unlinkat(toDir, to.name.stored.c_str(), 0);
   return 0;
 }
@@ -284,6 +313,7 @@ int LoopbackFS::MoveToGhost(Resolved& from, Resolved& to) {
     item.Reset(openat(fromDir, stored, O_PATH | O_NOFOLLOW | O_CLOEXEC));
     if (!item) return -errno;
   }
+  Gates gate(file, nullptr);
   if (from.name.kind != NameKind::kFreeWAV && unlinkat(fromDir, stored, 0) != 0) return -errno;
   if (file) openFiles_.Detach(file);
   openFiles_.AddGhost(ghostKey, OpenFiles::Ghost{std::move(item), file});
@@ -294,6 +324,13 @@ int LoopbackFS::MoveToGhost(Resolved& from, Resolved& to) {
 // Removing
 
 int LoopbackFS::RemoveItem(const std::string& path) {
+  // As a move, a removal looks the name up again when a commit changed what it stands for.
+  int e = -EAGAIN;
+  for (int attempt = 0; attempt < 3 && e == -EAGAIN; ++attempt) e = RemoveOnce(path);
+  return e == -EAGAIN ? -EBUSY : e;
+}
+
+int LoopbackFS::RemoveOnce(const std::string& path) {
   Resolved r;
   if (int e = Resolve(path, r)) return e;
   const int dirFd = r.where.dir.Get();
@@ -314,8 +351,10 @@ int LoopbackFS::RemoveItem(const std::string& path) {
     case NameKind::kFreeWAV: {
       if (!KeyOf(dirFd, r.name.stored, key)) return -errno;
       auto file = openFiles_.Find(key);
-      if (r.name.kind == NameKind::kShown && unlinkat(dirFd, r.name.stored.c_str(), 0) != 0) return -errno;
+      Gates gate(file, nullptr);
+      if (file && !file->Locate().attached) return -EAGAIN;
       if (!file && r.name.kind == NameKind::kFreeWAV) return -ENOENT;
+      if (r.name.kind == NameKind::kShown && unlinkat(dirFd, r.name.stored.c_str(), 0) != 0) return -errno;
       // Removed while open: what was written goes with it, never committed later.
       if (file) openFiles_.Detach(file);
       return 0;
