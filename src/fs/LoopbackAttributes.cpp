@@ -211,6 +211,8 @@ int LoopbackFS::StateSetAttributes(const std::shared_ptr<FileState>& file, const
   auto given = [](const std::optional<timespec>& t) {
     return t && t->tv_nsec != UTIME_OMIT ? t : std::nullopt;
   };
+  // Not while a commit is under way: it takes the traits of the stored file.
+  std::shared_lock<std::shared_mutex> gate(file->Gate());
   // Times given while open go to the committed file too.
   file->SetTimes(Vantor::FileTimes{given(rest.accessTime), given(rest.modificationTime)});
   // Mode, owner and times live on the stored file until the commit, or on the new
