@@ -65,14 +65,18 @@ class TortureTest : public VolumeTest {
 
   // Writes bytes into name in pieces, in a random order, through two descriptors at times,
   // with a forked child's exit or an fsync in between, as copying programs do.
-  bool WriteIn(const std::string& name, const std::string& bytes, size_t stopAfter = SIZE_MAX) {
+  // Its own random numbers (from seed), so that it may run beside the main thread.
+  bool WriteIn(const std::string& name, const std::string& bytes, uint64_t seed, size_t stopAfter = SIZE_MAX) {
+    std::mt19937_64 rng(seed);
+    auto Pick = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
+    auto Chance = [&](int percent) { return static_cast<int>(Pick(100)) < percent; };
     const int fd = open(VolPath(name).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
     const int second = Chance(30) ? open(VolPath(name).c_str(), O_RDWR | O_CLOEXEC) : -1;
     std::vector<size_t> pieces;
     const size_t piece = 1000 + Pick(20000);
     for (size_t at = 0; at < bytes.size(); at += piece) pieces.push_back(at);
-    if (Chance(50)) std::shuffle(pieces.begin(), pieces.end(), rng_);
+    if (Chance(50)) std::shuffle(pieces.begin(), pieces.end(), rng);
     bool ok = true;
     for (size_t i = 0; i < pieces.size() && i < stopAfter; ++i) {
       const size_t at = pieces[i], len = std::min(piece, bytes.size() - at);
@@ -199,7 +203,7 @@ TEST_F(TortureTest, RandomOperationsAndCrashesLoseNothing) {
       case 2: {
         what = "copy a song in";
         const std::string bytes = NewContent();
-        ASSERT_TRUE(WriteIn(song, bytes)) << song;
+        ASSERT_TRUE(WriteIn(song, bytes, rng_())) << song;
         model_[song] = bytes;
         touched = {song};
         break;
@@ -263,7 +267,7 @@ TEST_F(TortureTest, RandomOperationsAndCrashesLoseNothing) {
         what = "write a plain file";
         std::string bytes = RandomBytes(1 + Pick(5000), rng_());
         if (Chance(30)) bytes = "";
-        ASSERT_TRUE(WriteIn(plain, bytes)) << plain;
+        ASSERT_TRUE(WriteIn(plain, bytes, rng_())) << plain;
         model_[plain] = bytes;
         touched = {plain};
         break;
@@ -288,10 +292,10 @@ TEST_F(TortureTest, RandomOperationsAndCrashesLoseNothing) {
         const bool open = Chance(50);
         if (open) {
           // Killed with the file open and half written: the old song stays.
-          ASSERT_TRUE(WriteIn(song, bytes, 1 + Pick(3)));
+          ASSERT_TRUE(WriteIn(song, bytes, rng_(), 1 + Pick(3)));
         } else {
           // Killed while close() converts: the old song or the new one.
-          writer = std::thread([this, song, bytes] { WriteIn(song, bytes); });
+          writer = std::thread([this, song, bytes, seed = rng_()] { WriteIn(song, bytes, seed); });
           std::this_thread::sleep_for(std::chrono::microseconds(Pick(30000)));
         }
         const int signal = Chance(70) ? SIGKILL : SIGTERM;
