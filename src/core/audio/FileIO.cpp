@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <stdexcept>
 
 namespace Vantor {
@@ -20,6 +21,10 @@ unsigned int BE32(char const* p) {
 unsigned int LE32(char const* p) {
   return (static_cast<unsigned int>(Byte(p, 3)) << 24) | (static_cast<unsigned int>(Byte(p, 2)) << 16) |
          (static_cast<unsigned int>(Byte(p, 1)) << 8) | Byte(p, 0);
+}
+
+unsigned long long LE64(char const* p) {
+  return (static_cast<unsigned long long>(LE32(p + 4)) << 32) | LE32(p);
 }
 
 int LE24(char const* p) {
@@ -50,6 +55,11 @@ void PutLE32(char* p, unsigned int v) {
   p[1] = static_cast<char>(v >> 8);
   p[2] = static_cast<char>(v >> 16);
   p[3] = static_cast<char>(v >> 24);
+}
+
+void PutLE64(char* p, unsigned long long v) {
+  PutLE32(p, static_cast<unsigned int>(v));
+  PutLE32(p + 4, static_cast<unsigned int>(v >> 32));
 }
 
 void PutLE24(char* p, unsigned int v) {
@@ -85,6 +95,7 @@ constexpr size_t kReadPiece = 64 * 1024;
 unsigned int ReadBE32(char const*& p) { unsigned int v = BE32(p); p += 4; return v; }
 unsigned int Read4CC(char const*& p) { return ReadBE32(p); }
 unsigned int ReadLE32(char const*& p) { unsigned int v = LE32(p); p += 4; return v; }
+unsigned long long ReadLE64(char const*& p) { unsigned long long v = LE64(p); p += 8; return v; }
 int ReadLE24(char const*& p) { int v = LE24(p); p += 3; return v; }
 int ReadSLE24(char const*& p) { int v = SLE24(p); p += 3; return v; }
 unsigned short ReadLE16(char const*& p) { unsigned short v = LE16(p); p += 2; return v; }
@@ -93,6 +104,7 @@ short ReadSLE16(char const*& p) { short v = SLE16(p); p += 2; return v; }
 unsigned int ReadBE32(char const* const& p) { return BE32(p); }
 unsigned int Read4CC(char const* const& p) { return BE32(p); }
 unsigned int ReadLE32(char const* const& p) { return LE32(p); }
+unsigned long long ReadLE64(char const* const& p) { return LE64(p); }
 int ReadLE24(char const* const& p) { return LE24(p); }
 int ReadSLE24(char const* const& p) { return SLE24(p); }
 unsigned short ReadLE16(char const* const& p) { return LE16(p); }
@@ -100,11 +112,13 @@ short ReadSLE16(char const* const& p) { return SLE16(p); }
 
 void WriteBE32(char*& p, unsigned int v) { PutBE32(p, v); p += 4; }
 void WriteLE32(char*& p, unsigned int v) { PutLE32(p, v); p += 4; }
+void WriteLE64(char*& p, unsigned long long v) { PutLE64(p, v); p += 8; }
 void WriteLE24(char*& p, unsigned int v) { PutLE24(p, v); p += 3; }
 void WriteLE16(char*& p, unsigned short v) { PutLE16(p, v); p += 2; }
 
 void WriteBE32(char* const& p, unsigned int v) { PutBE32(p, v); }
 void WriteLE32(char* const& p, unsigned int v) { PutLE32(p, v); }
+void WriteLE64(char* const& p, unsigned long long v) { PutLE64(p, v); }
 void WriteLE24(char* const& p, unsigned int v) { PutLE24(p, v); }
 void WriteLE16(char* const& p, unsigned short v) { PutLE16(p, v); }
 
@@ -170,6 +184,21 @@ std::string ReadString(int fd, unsigned int n) {
     s.resize(at + piece);
     ReadExactly(fd, s.data() + at, piece);
   }
+  return s;
+}
+
+void ReadAt(int fd, long long offset, char* buffer, size_t n) {
+  for (size_t done = 0; done < n;) {
+    const ssize_t got = pread(fd, buffer + done, n - done, static_cast<off_t>(offset + static_cast<long long>(done)));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) throw std::runtime_error("could not read");
+    done += static_cast<size_t>(got);
+  }
+}
+
+std::string ReadAt(int fd, long long offset, size_t n) {
+  std::string s(n, '\0');
+  ReadAt(fd, offset, s.data(), n);
   return s;
 }
 

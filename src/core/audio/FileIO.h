@@ -17,6 +17,7 @@ namespace Vantor {
 unsigned int ReadBE32(char const*& p);
 unsigned int Read4CC(char const*& p);
 unsigned int ReadLE32(char const*& p);
+unsigned long long ReadLE64(char const*& p);
 int ReadLE24(char const*& p);
 int ReadSLE24(char const*& p);
 unsigned short ReadLE16(char const*& p);
@@ -26,6 +27,7 @@ short ReadSLE16(char const*& p);
 unsigned int ReadBE32(char const* const& p);
 unsigned int Read4CC(char const* const& p);
 unsigned int ReadLE32(char const* const& p);
+unsigned long long ReadLE64(char const* const& p);
 int ReadLE24(char const* const& p);
 int ReadSLE24(char const* const& p);
 unsigned short ReadLE16(char const* const& p);
@@ -34,12 +36,14 @@ short ReadSLE16(char const* const& p);
 // Memory writers, moving cursor.
 void WriteBE32(char*& p, unsigned int v);
 void WriteLE32(char*& p, unsigned int v);
+void WriteLE64(char*& p, unsigned long long v);
 void WriteLE24(char*& p, unsigned int v);
 void WriteLE16(char*& p, unsigned short v);
 
 // Memory writers, fixed pointer.
 void WriteBE32(char* const& p, unsigned int v);
 void WriteLE32(char* const& p, unsigned int v);
+void WriteLE64(char* const& p, unsigned long long v);
 void WriteLE24(char* const& p, unsigned int v);
 void WriteLE16(char* const& p, unsigned short v);
 
@@ -55,6 +59,10 @@ std::string ReadString(int fd);
 // Exactly n bytes (zero bytes kept). Never allocates more than the file can still
 // deliver: a claim past the end of the file fails with "could not read" first.
 std::string ReadString(int fd, unsigned int n);
+// Exactly n bytes at offset (pread: the file position does not move, retried when
+// interrupted); "could not read" when the file ends first or the read fails.
+std::string ReadAt(int fd, long long offset, size_t n);
+void ReadAt(int fd, long long offset, char* buffer, size_t n);
 
 // Descriptor writers.
 void WriteBE32(int fd, unsigned int v);
