@@ -1,4 +1,5 @@
-// The chunk walk over WAV files, and the "fmt " chunk builder.
+// The chunk walk over WAV files as writers leave them, the "fmt " chunk builder, and
+// what a "fmt " chunk says.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -10,16 +11,25 @@ using namespace Vantor::Audio;
 using TestUtil::Chunk;
 using TestUtil::LE32;
 
+namespace {
+
+std::string LE64(unsigned long long v) { return LE32(static_cast<unsigned>(v)) + LE32(static_cast<unsigned>(v >> 32)); }
+
+}  // namespace
+
 TEST(WAVFile, ChunkWalk) {
   TestUtil::TempDir dir;
   const std::string fmt = TestUtil::FmtChunk(1, 8000, 8), samples = TestUtil::RandomBytes(10, 2);
   const std::string good = TestUtil::MakeWAV(1, 8000, 8, samples);
-  const std::string head = "RIFF" + LE32(0) + "WAVE";
+  const std::string head = "RIFF" + LE32(0) + "WAVE", ff = LE32(0xFFFFFFFFu);
+  const std::string ds64 = Chunk("ds64", LE64(82) + LE64(10) + LE64(10) + LE32(0));
+  const std::string list = Chunk("LIST", "INFOabcd");
+  const unsigned listed = static_cast<unsigned>(4 + fmt.size() + 8 + list.size());
   const struct {
     const char* name;
     std::string bytes;
-    std::vector<std::string> chunks;  // behind the RIFF header, which is the file's first 12 bytes
-    unsigned long dataOffset, dataSize;
+    std::vector<std::string> chunks;  // behind the file header, which is the file's first 12 bytes
+    long long dataOffset, dataSize;
     std::string error;
   } cases[] = {
       {"canonical", good, {fmt, "data" + LE32(10)}, 44, 10, ""},
@@ -28,38 +38,80 @@ TEST(WAVFile, ChunkWalk) {
       {"RIFF size too large", std::string(good).replace(4, 4, LE32(1u << 30)), {fmt, "data" + LE32(10)}, 44, 10, ""},
       {"chunk after data", TestUtil::MakeWAV(1, 8000, 8, samples, "", Chunk("cue ", "1234")),
        {fmt, "data" + LE32(10), "cue " + LE32(4) + "1234"}, 44, 10, ""},
-      {"data past the end", head + fmt + "data" + LE32(1000) + samples, {fmt, "data" + LE32(1000)}, 44, 1000, ""},
-      {"last data wins", head + fmt + Chunk("data", "abc") + Chunk("data", "defgh"),
-       {fmt, "data" + LE32(3), "data" + LE32(5)}, 56, 5, ""},
-      {"no data", head + fmt, {fmt}, 7777, 8888, ""},
-      {"no final pad byte", head + "junk" + LE32(3) + "abc", {"junk" + LE32(3) + "abc" + '\0'}, 7777, 8888, ""},
-      {"one stray byte", good + "x", {}, 0, 0, "could not read"},
+      // Writers that never come back to fix their header: the data runs to the end.
+      {"data past the end", head + fmt + "data" + LE32(1000) + samples, {fmt, "data" + LE32(1000)}, 44, 10, ""},
+      {"sizes 0xFFFFFFFF", "RIFF" + ff + "WAVE" + fmt + "data" + ff + samples + list, {fmt, "data" + ff}, 44,
+       10 + static_cast<long long>(list.size()), ""},
+      {"data 0, audio follows", "RIFF" + LE32(36) + "WAVE" + fmt + "data" + LE32(0) + samples, {fmt, "data" + LE32(0)},
+       44, 10, ""},
+      {"data 0, then a chunk", "RIFF" + LE32(listed) + "WAVE" + fmt + "data" + LE32(0) + list,
+       {fmt, "data" + LE32(0), list}, 44, 0, ""},
+      {"RF64", "RF64" + ff + "WAVE" + ds64 + fmt + "data" + ff + samples, {ds64, fmt, "data" + ff}, 80, 10, ""},
+      {"RF64 without ds64", "RF64" + ff + "WAVE" + fmt + "data" + ff + samples, {}, 0, 0, "no ds64 chunk"},
+      {"a trailing pad byte", good + '\0', {fmt, "data" + LE32(10)}, 44, 10, ""},
+      {"no final pad byte", head + "junk" + LE32(3) + "abc", {"junk" + LE32(3) + "abc" + '\0'}, -1, 0, ""},
+      {"two data chunks: the first counts", head + fmt + Chunk("data", "abc") + Chunk("data", "defgh"),
+       {fmt, "data" + LE32(3), "data" + LE32(5)}, 44, 3, ""},
+      {"no data", head + fmt, {fmt}, -1, 0, ""},
       {"chunk past the end", head + "junk" + LE32(9) + "12345678", {}, 0, 0, "could not read"},
       {"4 GiB claim", head + "junk" + LE32(0xFFFFFFF0u) + std::string(80, 'j'), {}, 0, 0, "could not read"},
       {"claim + header wraps 32 bits", head + "junk" + LE32(0xFFFFFFFCu) + std::string(80, 'j'), {}, 0, 0,
        "could not read"},
+      {"larger than a FLAC metadata block", head + Chunk("junk", std::string(kMaxChunkBytes - 7, 'j')), {}, 0, 0,
+       "chunk too large to keep"},
+      {"too many chunks", head + [] { std::string s; for (size_t i = 0; i < kMaxChunks; ++i) s += Chunk("JUNK", ""); return s; }(),
+       {}, 0, 0, "too many chunks"},
       {"4 bytes", "RIFX", {}, 0, 0, "could not read"},
-      {"RF64", "RF64" + good.substr(4), {}, 0, 0, "wrong tag"},
+      {"RIFX", "RIFX" + good.substr(4), {}, 0, 0, "wrong tag"},
       {"AVI", "RIFF" + LE32(4) + "AVI " + good.substr(12), {}, 0, 0, "wrong type"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TestUtil::WriteFile(dir.File("a.wav"), c.bytes);
     const int fd = open(dir.File("a.wav").c_str(), O_RDONLY);
-    std::vector<std::string> chunks;
-    unsigned long dataOffset = 7777, dataSize = 8888;  // what the walk leaves alone
-    EXPECT_EQ(TestUtil::ErrorOf([&] { chunks = ParseWAVFile(fd, dataOffset, dataSize); }), c.error);
+    WAVLayout w;
+    EXPECT_EQ(TestUtil::ErrorOf([&] { w = WalkWAV(fd); }), c.error);
     close(fd);
     if (!c.error.empty()) continue;
     std::vector<std::string> expected{c.bytes.substr(0, 12)};
     expected.insert(expected.end(), c.chunks.begin(), c.chunks.end());
-    EXPECT_EQ(chunks, expected);
-    EXPECT_EQ(std::pair(dataOffset, dataSize), std::pair(c.dataOffset, c.dataSize));
+    EXPECT_EQ(w.chunks, expected);
+    EXPECT_EQ(std::pair(w.dataOffset, w.dataSize), std::pair(c.dataOffset, c.dataSize));
   }
 }
 
-// The built chunk against the hand-built one: depths sit in whole-byte containers.
-TEST(WAVFile, FMTChunk) {
+// The built chunk against the hand-built one: depths sit in whole-byte containers. And
+// what chunks of every kind say.
+TEST(WAVFile, FMTChunks) {
   EXPECT_EQ(BuildFMTChunk(1, 22050, 12), TestUtil::FmtChunk(1, 22050, 16));
   EXPECT_EQ(BuildFMTChunk(6, 96000, 20), TestUtil::FmtChunk(6, 96000, 24));
+
+  auto extensible = [](unsigned subformat) {
+    return Chunk("fmt ", TestUtil::LE16(0xFFFE) + TestUtil::LE16(2) + LE32(48000) + LE32(288000) + TestUtil::LE16(6) +
+                             TestUtil::LE16(24) + TestUtil::LE16(22) + TestUtil::LE16(20) + LE32(3) +
+                             TestUtil::LE16(subformat) + std::string("\0\0\0\0\x10\0\x80\0\0\xAA\0\x38\x9B\x71", 14));
+  };
+  const struct {
+    const char* name;
+    std::string chunk;
+    bool ok, integer, floating;
+    unsigned channels, bits, align;
+  } cases[] = {
+      {"PCM", TestUtil::FmtChunk(2, 44100, 16), true, true, false, 2, 16, 4},
+      {"extensible PCM", extensible(1), true, true, false, 2, 24, 6},
+      {"extensible float", extensible(3), true, false, true, 2, 24, 6},
+      {"IEEE float", std::string(TestUtil::FmtChunk(1, 8000, 32)).replace(8, 2, TestUtil::LE16(3)), true, false, true,
+       1, 32, 4},
+      {"extensible, cut short", extensible(1).substr(0, 30).replace(4, 4, LE32(22)), true, false, false, 2, 24, 6},
+      {"payload of 14", Chunk("fmt ", std::string(14, '\1')) + "xx", false, false, false, 0, 0, 0},
+      {"not fmt", Chunk("fmt_", std::string(16, '\1')), false, false, false, 0, 0, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WAVFormat f;
+    ASSERT_EQ(ParseFormat(c.chunk, f), c.ok);
+    if (!c.ok) continue;
+    EXPECT_EQ(std::tuple(f.integerPCM, f.floatingPoint, f.channels, f.bitsPerSample, f.blockAlign),
+              std::tuple(c.integer, c.floating, c.channels, c.bits, c.align));
+  }
 }

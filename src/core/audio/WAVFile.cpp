@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <stdexcept>
 
 #include "audio/FileIO.h"
@@ -13,15 +14,18 @@ namespace Vantor::Audio {
 namespace {
 
 constexpr unsigned int kRIFF = FourCCValue("RIFF");
+constexpr unsigned int kRF64 = FourCCValue("RF64");
+constexpr unsigned int kBW64 = FourCCValue("BW64");
 constexpr unsigned int kWAVE = FourCCValue("WAVE");
 constexpr unsigned int kFmt = FourCCValue("fmt ");
 constexpr unsigned int kData = FourCCValue("data");
+constexpr unsigned int kDs64 = FourCCValue("ds64");
 
 constexpr size_t kFMTChunkSize = 24;
 
-void SeekBy(int fd, off_t delta) {
-  if (lseek(fd, delta, SEEK_CUR) < 0) throw std::runtime_error("could not read");
-}
+// The sub-format GUIDs of WAVE_FORMAT_EXTENSIBLE end alike; the first two bytes hold the
+// plain format tag.
+const std::string kGuidTail("\x00\x00\x00\x00\x10\x00\x80\x00\x00\xAA\x00\x38\x9B\x71", 14);
 
 }  // namespace
 
@@ -46,65 +50,94 @@ std::string BuildFMTChunk(int channels, int sampleRate, int bits) {
   return chunk;
 }
 
-FMTChunkInfo ParseFMTChunk(const std::string& chunk) {
-  if (chunk.size() < kFMTChunkSize) throw std::runtime_error("wrong fmt chunk");
+bool ParseFormat(const std::string& chunk, WAVFormat& f) {
+  if (chunk.size() < kFMTChunkSize) return false;
   char const* p = chunk.data();
-  if (Read4CC(p) != kFmt) throw std::runtime_error("wrong tag");
-  if (ReadLE32(p) != 16) throw std::runtime_error("wrong size");
-  if (ReadLE16(p) != 1) throw std::runtime_error("unhandled format tag");
-  FMTChunkInfo info;
-  info.channels = ReadLE16(p);
-  info.sampleRate = ReadLE32(p);
-  info.byteRate = ReadLE32(p);
-  info.blockAlign = ReadLE16(p);
-  info.bitsPerSample = ReadLE16(p);
-  return info;
+  if (Read4CC(p) != kFmt) return false;
+  const unsigned int n = ReadLE32(p);
+  if (n < 16 || chunk.size() - 8 < n) return false;
+  f = WAVFormat();
+  f.formatTag = ReadLE16(p);
+  f.channels = ReadLE16(p);
+  f.sampleRate = ReadLE32(p);
+  f.byteRate = ReadLE32(p);
+  f.blockAlign = ReadLE16(p);
+  f.bitsPerSample = ReadLE16(p);
+  unsigned tag = f.formatTag;
+  // Extensible: cbSize, valid bits, channel mask, then the sub-format GUID.
+  if (tag == 0xFFFE) tag = n >= 40 && chunk.compare(34, 14, kGuidTail) == 0 ? ReadLE16(chunk.data() + 32) : 0;
+  f.integerPCM = tag == 1;
+  f.floatingPoint = tag == 3;
+  return true;
+}
+
+WAVLayout WalkWAV(int fd) {
+  const std::string head = ReadAt(fd, 0, 12);
+  struct stat st;
+  if (fstat(fd, &st) != 0) throw std::runtime_error("WAVFile::Parse(), fstat");
+  char const* p = head.data();
+  const unsigned int tag = Read4CC(p);
+  if (tag != kRIFF && tag != kRF64 && tag != kBW64) throw std::runtime_error("wrong tag");
+  long long riffSize = ReadLE32(p);
+  if (Read4CC(p) != kWAVE) throw std::runtime_error("wrong type");
+  const bool rf64 = tag != kRIFF;
+
+  WAVLayout w;
+  w.chunks.push_back(head);
+  const long long size = st.st_size;
+  long long ds64Data = -1;  // the first data chunk's size from ds64
+  size_t kept = head.size();
+  long long pos = 12;
+  while (size - pos >= 8) {
+    const std::string header = ReadAt(fd, pos, 8);
+    const unsigned int id = Read4CC(header.data());
+    const unsigned int n = ReadLE32(header.data() + 4);
+    if (rf64 && w.chunks.size() == 1 && id != kDs64) throw std::runtime_error("no ds64 chunk");
+    if (w.chunks.size() >= kMaxChunks) throw std::runtime_error("too many chunks");
+    if (id == kData) {
+      const long long start = pos + 8;
+      const long long available = size - start;
+      const long long declared = n == 0xFFFFFFFFu && ds64Data >= 0 && w.dataChunks == 0 ? ds64Data : n;
+      const bool sized = n != 0xFFFFFFFFu || ds64Data >= 0;
+      const bool riffMatches = std::llabs(riffSize + 8 - size) <= 1;
+      const bool toEnd = !sized || declared > available || (declared == 0 && available > 0 && !riffMatches);
+      if (++w.dataChunks == 1) {
+        w.dataOffset = start;
+        w.dataSize = toEnd ? available : declared;
+      }
+      w.chunks.push_back(header);
+      kept += header.size();
+      if (toEnd) break;
+      pos = start + declared + (declared & 1);
+      continue;
+    }
+    // Counted in 64 bits: n + 8 does not fit 32 bits for the largest claims, and such a
+    // claim must fail rather than wrap to a short read.
+    if (static_cast<long long>(n) > size - pos - 8) throw std::runtime_error("could not read");
+    const size_t bytes = 8 + static_cast<size_t>(n) + (n & 1);
+    if (bytes > kMaxChunkBytes) throw std::runtime_error("chunk too large to keep");
+    if ((kept += bytes) > kMaxChunkListBytes) throw std::runtime_error("chunk too large to keep");
+    std::string element = ReadAt(fd, pos, 8 + static_cast<size_t>(n));
+    // The file's own pad byte is skipped (it may be missing at the end); the element
+    // always gets a zero.
+    if (n & 1) element += '\0';
+    if (id == kDs64 && rf64 && w.chunks.size() == 1 && n >= 28) {
+      riffSize = static_cast<long long>(ReadLE64(element.data() + 8) & 0x7FFFFFFFFFFFFFFFull);
+      ds64Data = static_cast<long long>(ReadLE64(element.data() + 16) & 0x7FFFFFFFFFFFFFFFull);
+    }
+    w.chunks.push_back(std::move(element));
+    pos += static_cast<long long>(bytes);
+  }
+  return w;
 }
 
 std::vector<std::string> ParseWAVFile(int fd, unsigned long& dataOffset, unsigned long& dataSize) {
-  const unsigned int tag = Read4CC(fd);
-  ReadLE32(fd);  // The RIFF size: the walk follows the real size of the file instead.
-  struct stat st;
-  if (fstat(fd, &st) != 0) throw std::runtime_error("WAVFile::Parse(), fstat");
-  if (tag != kRIFF) throw std::runtime_error("wrong tag");
-  if (Read4CC(fd) != kWAVE) throw std::runtime_error("wrong type");
-
-  std::vector<std::string> chunks;
-  SeekBy(fd, -12);
-  chunks.push_back(ReadString(fd, 12));
-  const off_t start = lseek(fd, 0, SEEK_CUR);
-  if (start < 0) throw std::runtime_error("could not read");
-  long long remaining = static_cast<long long>(st.st_size) - start;
-
-  while (remaining > 0) {
-    const unsigned int id = Read4CC(fd);
-    const unsigned int n = ReadLE32(fd);
-    const long long padded = static_cast<long long>(n) + (n & 1);
-    // Headers and payloads are counted in 64 bits: n + 8 does not fit 32 bits for the
-    // largest claims, and such a claim must fail rather than wrap to a short read.
-    const long long payloadLeft = remaining - 8;
-    remaining -= padded + 8;
-    if (id == kData) {
-      const off_t at = lseek(fd, 0, SEEK_CUR);
-      if (at < 0) throw std::runtime_error("could not read");
-      dataOffset = static_cast<unsigned long>(at);
-      dataSize = n;
-      SeekBy(fd, -8);
-      chunks.push_back(ReadString(fd, 8));
-      // A payload that runs past the end of the file ends the walk here.
-      SeekBy(fd, static_cast<off_t>(padded));
-    } else {
-      if (static_cast<long long>(n) > payloadLeft) throw std::runtime_error("could not read");
-      SeekBy(fd, -8);
-      chunks.push_back(ReadString(fd, n + 8));
-      if (n & 1) {
-        // The file's own pad byte is skipped; the element always gets a zero.
-        SeekBy(fd, 1);
-        chunks.back() += '\0';
-      }
-    }
+  WAVLayout w = WalkWAV(fd);
+  if (w.dataOffset >= 0) {
+    dataOffset = static_cast<unsigned long>(w.dataOffset);
+    dataSize = static_cast<unsigned long>(w.dataSize);
   }
-  return chunks;
+  return std::move(w.chunks);
 }
 
 }  // namespace Vantor::Audio
