@@ -1,99 +1,285 @@
-// FLAC decoding through libFLAC++: MyFLACDecoder receives the library's callbacks and
-// holds one decoded FLAC block as floats; FLACDecoder is the facade the core uses.
+// FLAC decoding through libFLAC++: MyFLACDecoder feeds the library from a descriptor,
+// receives its callbacks and holds one decoded FLAC block with the frame position its
+// header names; FLACDecoder is the facade the core uses.
 #include "audio/FLACDecode.h"
 
 #include <fcntl.h>
-#include <stdio.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <FLAC++/decoder.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <stdexcept>
 #include <vector>
+
+#include "audio/FileIO.h"
 
 namespace Vantor {
 
 namespace {
 
-// The float form carries integer samples exactly only up to 24 bits.
-constexpr unsigned kMaxSampleSize = 24;
-
 const FLAC__byte kRiffId[4] = {'r', 'i', 'f', 'f'};
 const FLAC__byte kAiffId[4] = {'a', 'i', 'f', 'f'};
 
+// The largest block a frame header can describe, and the longest frame header.
+constexpr long long kMaxBlockFrames = 65536;
+constexpr std::size_t kMaxHeaderBytes = 16;
+// Bytes read at once while looking for the last frame from the end of the file.
+constexpr long long kScanWindow = 64 * 1024;
+
+// The fewest bytes a frame of this many channels can take: a 6-byte header (sync and
+// codes, one byte of frame number, CRC-8), a subframe of at least 9 bits per channel
+// (its 8-bit header and one bit of a constant value), and the 2-byte CRC-16.
+long long MinFrameBytes(unsigned channels) { return 6 + (9 * static_cast<long long>(channels) + 7) / 8 + 2; }
+
+// The most frames audioBytes of frames can hold even if every frame were the smallest
+// possible one at the largest block size.
+long long MaxFramesIn(long long audioBytes, unsigned channels) {
+  if (audioBytes <= 0) return 0;
+  const long long frames = (audioBytes + MinFrameBytes(channels) - 1) / MinFrameBytes(channels);
+  return frames > (1LL << 46) ? 1LL << 62 : frames * kMaxBlockFrames;
+}
+
+unsigned char Crc8(const unsigned char* p, std::size_t n) {
+  unsigned crc = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    crc ^= p[i];
+    for (int b = 0; b < 8; ++b) crc = (crc & 0x80) ? ((crc << 1) ^ 0x07) & 0xFF : (crc << 1) & 0xFF;
+  }
+  return static_cast<unsigned char>(crc);
+}
+
+// What the scan for the last frame needs of a frame header.
+struct FrameHeader {
+  bool variable = false;  // the number counts samples (variable block size), else frames
+  unsigned long long number = 0;
+  unsigned blockFrames = 0;
+  unsigned channels = 0;
+  unsigned bits = 0;  // 0: as STREAMINFO says
+  unsigned rate = 0;  // 0: as STREAMINFO says
+};
+
+// Parses the frame header at p (n bytes available), checking its CRC-8. False when the
+// bytes are not a frame header.
+bool ParseFrameHeader(const unsigned char* p, std::size_t n, FrameHeader& h) {
+  if (n < 6 || p[0] != 0xFF || (p[1] & 0xFE) != 0xF8) return false;
+  h.variable = p[1] & 1;
+  const unsigned sizeCode = p[2] >> 4, rateCode = p[2] & 0x0F;
+  const unsigned channelCode = p[3] >> 4, bitsCode = (p[3] >> 1) & 7;
+  if (sizeCode == 0 || rateCode == 15 || channelCode > 10 || bitsCode == 3 || (p[3] & 1)) return false;
+  static const unsigned kBits[8] = {0, 8, 12, 0, 16, 20, 24, 32};
+  static const unsigned kRates[12] = {0, 88200, 176400, 192000, 8000, 16000, 22050, 24000, 32000, 44100, 48000, 96000};
+  h.channels = channelCode < 8 ? channelCode + 1 : 2;
+  h.bits = kBits[bitsCode];
+  std::size_t at = 4;
+  // The frame or sample number, UTF-8 style: up to 7 bytes.
+  const unsigned lead = p[at++];
+  int extra = 0;
+  if (lead < 0x80) {
+    h.number = lead;
+  } else if (lead >= 0xC0 && lead < 0xFE) {
+    extra = lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : lead < 0xF8 ? 3 : lead < 0xFC ? 4 : 5;
+    h.number = lead & (0x3F >> extra);
+  } else if (lead == 0xFE) {
+    extra = 6;
+    h.number = 0;
+  } else {
+    return false;
+  }
+  for (int i = 0; i < extra; ++i) {
+    if (at >= n || (p[at] & 0xC0) != 0x80) return false;
+    h.number = (h.number << 6) | (p[at++] & 0x3F);
+  }
+  if (!h.variable && extra > 5) return false;  // frame numbers have at most 31 bits
+  if (sizeCode == 1) {
+    h.blockFrames = 192;
+  } else if (sizeCode <= 5) {
+    h.blockFrames = 576u << (sizeCode - 2);
+  } else if (sizeCode <= 7) {
+    const std::size_t bytes = sizeCode == 6 ? 1 : 2;
+    if (at + bytes > n) return false;
+    h.blockFrames = (bytes == 1 ? p[at] : (p[at] << 8 | p[at + 1])) + 1u;
+    at += bytes;
+  } else {
+    h.blockFrames = 256u << (sizeCode - 8);
+  }
+  if (rateCode < 12) {
+    h.rate = kRates[rateCode];
+  } else {
+    const std::size_t bytes = rateCode == 12 ? 1 : 2;
+    if (at + bytes > n) return false;
+    const unsigned v = bytes == 1 ? p[at] : (p[at] << 8 | p[at + 1]);
+    h.rate = rateCode == 12 ? v * 1000 : rateCode == 13 ? v : v * 10;
+    at += bytes;
+  }
+  return at < n && Crc8(p, at) == p[at];
+}
+
 }  // namespace
 
-class MyFLACDecoder : public FLAC::Decoder::File {
+class MyFLACDecoder : public FLAC::Decoder::Stream {
  public:
-  MyFLACDecoder() = default;
+  explicit MyFLACDecoder(UniqueFd fd) : fd_(std::move(fd)) {}
   ~MyFLACDecoder() override = default;
   MyFLACDecoder(const MyFLACDecoder&) = delete;
   MyFLACDecoder& operator=(const MyFLACDecoder&) = delete;
 
-  // Up to frames sample frames into out; fewer at the end of the stream, on a decoding
-  // error, and none at all while the decoder is lost after a failed seek.
-  int GetSamples(float* out, int frames);
-  // Decodes until one FLAC block is buffered or nothing more can be decoded.
-  void FillBuffer();
-  // Drops the buffered block and moves the library decoder to frame. On failure the
-  // decoder is lost: it delivers nothing until a later seek succeeds.
-  void SeekTo(long long frame);
-  bool Lost() const { return lost_; }
+  // Reads the metadata and settles the length; throws the facade's messages.
+  void Open();
+  int GetSamples(int32_t* out, int frames);
+  void Seek(long long frame);
 
   unsigned channels_ = 0;
-  double sampleRate_ = 0.0;
-  long long frameCount_ = 0;
+  unsigned sampleRate_ = 0;
   unsigned sampleSize_ = 0;
-  double scale_ = 1.0;
-  std::vector<float> samples_;
-  unsigned available_ = 0;
-  const float* cursor_ = nullptr;
+  long long frameCount_ = 0;
   std::vector<std::string> chunks_;
+  std::vector<std::pair<std::string, std::string>> comments_;
 
  protected:
+  ::FLAC__StreamDecoderReadStatus read_callback(FLAC__byte buffer[], size_t* bytes) override;
+  ::FLAC__StreamDecoderSeekStatus seek_callback(FLAC__uint64 absolute_byte_offset) override;
+  ::FLAC__StreamDecoderTellStatus tell_callback(FLAC__uint64* absolute_byte_offset) override;
+  ::FLAC__StreamDecoderLengthStatus length_callback(FLAC__uint64* stream_length) override;
+  bool eof_callback() override;
   ::FLAC__StreamDecoderWriteStatus write_callback(const ::FLAC__Frame* frame,
                                                   const FLAC__int32* const buffer[]) override;
   void metadata_callback(const ::FLAC__StreamMetadata* metadata) override;
   void error_callback(::FLAC__StreamDecoderErrorStatus status) override;
 
  private:
-  bool lost_ = false;
+  long long StreamLength() const;
+  // Reads (again) every metadata block from the start of the stream.
+  void ReadMetadata();
+  // The stream offset of STREAMINFO's total-samples field, or -1 when the stream does
+  // not begin as the format says (fLaC, after an optional ID3v2 tag, then STREAMINFO).
+  long long TotalFieldOffset() const;
+  // The end of the last frame of the file that decodes; 0 when the file holds no audio
+  // bytes. Throws "no FLAC frame found".
+  long long FindLength();
+  // What one process_single call came to.
+  enum class Step { kBlock, kEnd, kDamaged, kFailed };
+  Step DecodeStep();
+  // Decodes the frame whose header h begins at byte offset, and nothing else: true when
+  // it decodes cleanly as the frame h says it is (the block is then buffered).
+  bool DecodeAt(long long offset, const FrameHeader& h);
+  // The frame header at p when it could belong to this stream.
+  bool HeaderAt(const unsigned char* p, std::size_t n, FrameHeader& h) const;
+  // Goes on decoding from byte offset of the stream.
+  void RestartAt(long long offset);
+  // Decodes the next block in file order into the buffer, or learns that the stream has
+  // none left (streamEnd_). False when reading the file failed.
+  bool DecodeBlock();
+  // Finds the next frame that decodes from byte offset from on, by its header.
+  bool Resync(long long from);
+  // Accepts the block just decoded as the last one read in file order.
+  void Accept();
+  // After a failed seek to frame: goes on from the nearest earlier place the library can
+  // seek to (or from the first frame), where reading on reaches frame.
+  void SeekBefore(long long frame);
+
+  UniqueFd fd_;
+  long long base_ = 0;     // where the stream begins in the file
+  long long pos_ = 0;      // the library's read position in the stream
+  bool ioError_ = false;   // a read of the file failed
+  bool streamInfo_ = false;
+  long long firstFrame_ = 0;  // stream offset of the first frame
+  // When STREAMINFO's length is replaced by the one found, the library reads the
+  // replacement (so that its seeking knows the true length) at this stream offset.
+  long long totalField_ = -1;
+  unsigned long long total_ = 0;
+
+  // The buffered block: blockFrames_ frames from frame blockStart_ on (none when 0).
+  std::vector<int32_t> block_;
+  long long blockStart_ = 0;
+  long long blockFrames_ = 0;
+  bool newBlock_ = false;
+  int errors_ = 0;         // errors the library reported since the last step began
+  long long resume_ = 0;   // the byte offset where the frame after the last accepted one begins
+  long long lastEnd_ = 0;  // where the last accepted block ends
+  // Where the stream's last block ends, once decoding has reached the end of the file
+  // (-1 until then): nothing is delivered from there on.
+  long long streamEnd_ = -1;
+  long long position_ = 0;
 };
+
+long long MyFLACDecoder::StreamLength() const {
+  struct stat st;
+  if (fstat(fd_.Get(), &st) != 0) return 0;
+  return std::max(0LL, static_cast<long long>(st.st_size) - base_);
+}
+
+::FLAC__StreamDecoderReadStatus MyFLACDecoder::read_callback(FLAC__byte buffer[], size_t* bytes) {
+  ssize_t got;
+  do {
+    got = pread(fd_.Get(), buffer, *bytes, static_cast<off_t>(base_ + pos_));
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) {
+    ioError_ = true;
+    *bytes = 0;
+    return FLAC__STREAM_DECODER_READ_STATUS_ABORT;
+  }
+  if (got == 0) {
+    *bytes = 0;
+    return FLAC__STREAM_DECODER_READ_STATUS_END_OF_STREAM;
+  }
+  if (totalField_ >= 0) {
+    // The 36-bit total: the low nibble of the first byte, then four whole bytes.
+    for (long long i = std::max(pos_, totalField_); i < std::min(pos_ + got, totalField_ + 5); ++i) {
+      FLAC__byte& b = buffer[i - pos_];
+      const int shift = static_cast<int>(8 * (4 - (i - totalField_)));
+      b = i == totalField_ ? static_cast<FLAC__byte>((b & 0xF0) | ((total_ >> 32) & 0x0F))
+                           : static_cast<FLAC__byte>(total_ >> shift);
+    }
+  }
+  pos_ += got;
+  *bytes = static_cast<size_t>(got);
+  return FLAC__STREAM_DECODER_READ_STATUS_CONTINUE;
+}
+
+::FLAC__StreamDecoderSeekStatus MyFLACDecoder::seek_callback(FLAC__uint64 absolute_byte_offset) {
+  pos_ = static_cast<long long>(absolute_byte_offset);
+  return FLAC__STREAM_DECODER_SEEK_STATUS_OK;
+}
+
+::FLAC__StreamDecoderTellStatus MyFLACDecoder::tell_callback(FLAC__uint64* absolute_byte_offset) {
+  *absolute_byte_offset = static_cast<FLAC__uint64>(pos_);
+  return FLAC__STREAM_DECODER_TELL_STATUS_OK;
+}
+
+::FLAC__StreamDecoderLengthStatus MyFLACDecoder::length_callback(FLAC__uint64* stream_length) {
+  *stream_length = static_cast<FLAC__uint64>(StreamLength());
+  return FLAC__STREAM_DECODER_LENGTH_STATUS_OK;
+}
+
+bool MyFLACDecoder::eof_callback() { return pos_ >= StreamLength(); }
 
 ::FLAC__StreamDecoderWriteStatus MyFLACDecoder::write_callback(const ::FLAC__Frame* frame,
                                                                const FLAC__int32* const buffer[]) {
+  // One process_single can deliver several blocks (libFLAC puts silence where frames
+  // went missing before the block it resynchronised on): the last one is kept, as the
+  // places in between are silence here anyway.
   const unsigned n = frame->header.blocksize;
-  // One process_single can deliver two blocks (libFLAC replaces a damaged block with
-  // silence and then delivers the block it resynchronised on): frames not yet handed
-  // out are kept in front of the new block, so none is lost and positions stay right.
-  const size_t kept = static_cast<size_t>(available_) * channels_;
-  if (kept > 0 && cursor_ != samples_.data()) std::copy_n(cursor_, kept, samples_.data());
-  const size_t needed = kept + static_cast<size_t>(n) * channels_;
-  if (samples_.size() < needed) samples_.resize(needed, 0.0f);
-  float* const block = samples_.data() + kept;
-
-  // A block whose layout disagrees with STREAMINFO (only in a damaged stream) cannot be
-  // placed in the frame layout everyone else relies on; it is delivered as silence so
-  // that frame positions stay right, as libFLAC itself does for a block that fails its CRC.
+  block_.resize(static_cast<std::size_t>(n) * channels_);
   if (frame->header.channels != channels_ || frame->header.bits_per_sample != sampleSize_) {
-    std::fill_n(block, needed - kept, 0.0f);
+    // A block whose layout disagrees with STREAMINFO (only in a damaged stream) cannot
+    // be placed in the frame layout everyone else relies on: silence in its place.
+    std::fill(block_.begin(), block_.end(), 0);
   } else {
     for (unsigned c = 0; c < channels_; ++c) {
       const FLAC__int32* in = buffer[c];
-      float* out = block + c;
-      // Samples of up to 24 bits and a power-of-two scale are exact in float, so the
-      // product needs no double precision (this loop is the decoder's hot path).
-      const float scale = static_cast<float>(scale_);
-      for (unsigned f = 0; f < n; ++f, out += channels_) {
-        *out = static_cast<float>(in[f]) * scale;
-      }
+      int32_t* out = block_.data() + c;
+      for (unsigned f = 0; f < n; ++f, out += channels_) *out = in[f];
     }
   }
-
-  available_ += n;
-  if (available_ > 0) cursor_ = samples_.data();
+  // libFLAC turns a frame number into a sample number before it calls back, and moves
+  // it to the target frame of a seek when it trims the block.
+  blockStart_ = static_cast<long long>(frame->header.number.sample_number);
+  blockFrames_ = n;
+  newBlock_ = true;
   return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
 }
 
@@ -101,13 +287,10 @@ void MyFLACDecoder::metadata_callback(const ::FLAC__StreamMetadata* metadata) {
   if (metadata->type == FLAC__METADATA_TYPE_STREAMINFO) {
     const FLAC__StreamMetadata_StreamInfo& info = metadata->data.stream_info;
     frameCount_ = static_cast<long long>(info.total_samples);
-    sampleRate_ = static_cast<double>(info.sample_rate);
+    sampleRate_ = info.sample_rate;
     channels_ = info.channels;
     sampleSize_ = info.bits_per_sample;
-    // 1 << 31 does not fit; such depths are refused after the metadata anyway.
-    if (sampleSize_ >= 1 && sampleSize_ <= kMaxSampleSize) {
-      scale_ = 1.0 / static_cast<double>(1 << (sampleSize_ - 1));
-    }
+    streamInfo_ = true;
   } else if (metadata->type == FLAC__METADATA_TYPE_APPLICATION) {
     const FLAC__StreamMetadata_Application& app = metadata->data.application;
     if (std::memcmp(app.id, kRiffId, sizeof kRiffId) != 0) return;
@@ -118,57 +301,267 @@ void MyFLACDecoder::metadata_callback(const ::FLAC__StreamMetadata* metadata) {
     } else {
       chunks_.emplace_back(reinterpret_cast<const char*>(app.data), length);
     }
-  }
-}
-
-void MyFLACDecoder::error_callback(::FLAC__StreamDecoderErrorStatus) {
-  // Not recorded: a decoding error shows as fewer frames delivered.
-}
-
-void MyFLACDecoder::FillBuffer() {
-  for (;;) {
-    const bool ok = process_single();
-    if (available_ > 0 || !ok) return;
-    // The library answers true without progress once it has stopped (end of stream,
-    // or aborted on a read error), so every state but the decoding ones ends the loop.
-    switch (static_cast<::FLAC__StreamDecoderState>(get_state())) {
-      case FLAC__STREAM_DECODER_SEARCH_FOR_METADATA:
-      case FLAC__STREAM_DECODER_READ_METADATA:
-      case FLAC__STREAM_DECODER_SEARCH_FOR_FRAME_SYNC:
-      case FLAC__STREAM_DECODER_READ_FRAME:
-        break;
-      default:
-        return;
+  } else if (metadata->type == FLAC__METADATA_TYPE_VORBIS_COMMENT) {
+    const FLAC__StreamMetadata_VorbisComment& vc = metadata->data.vorbis_comment;
+    for (FLAC__uint32 i = 0; i < vc.num_comments; ++i) {
+      const FLAC__StreamMetadata_VorbisComment_Entry& e = vc.comments[i];
+      if (!e.entry) continue;
+      const std::string text(reinterpret_cast<const char*>(e.entry), e.length);
+      const std::string::size_type eq = text.find('=');
+      if (eq != std::string::npos && eq > 0) comments_.emplace_back(text.substr(0, eq), text.substr(eq + 1));
     }
   }
 }
 
-int MyFLACDecoder::GetSamples(float* out, int frames) {
-  int got = 0;
-  if (lost_) return got;
-  while (got < frames) {
-    if (available_ == 0) FillBuffer();
-    if (available_ == 0) break;
-    const int k = static_cast<int>(std::min<long long>(frames - got, available_));
-    const size_t count = static_cast<size_t>(k) * channels_;
-    std::copy_n(cursor_, count, out);
-    cursor_ += count;
-    out += count;
-    available_ -= static_cast<unsigned>(k);
-    got += k;
-  }
-  return got;
+void MyFLACDecoder::error_callback(::FLAC__StreamDecoderErrorStatus) {
+  // What libFLAC does after an error (resynchronising, standing silence in for what it
+  // skipped) depends on where it began to read; the step is redone by Resync instead.
+  ++errors_;
 }
 
-void MyFLACDecoder::SeekTo(long long frame) {
-  available_ = 0;
-  lost_ = frame < 0 || frame >= frameCount_ || !seek_absolute(static_cast<FLAC__uint64>(frame));
-  // A failed seek leaves the library in its seek-error state, in which it refuses every
-  // later seek; a flush makes it seekable again.
-  if (static_cast<::FLAC__StreamDecoderState>(get_state()) == FLAC__STREAM_DECODER_SEEK_ERROR) flush();
-  // The library may have decoded the target block and then failed; nothing of it counts.
-  if (lost_) available_ = 0;
+void MyFLACDecoder::ReadMetadata() {
+  chunks_.clear();
+  comments_.clear();
+  streamInfo_ = false;
+  if (!process_until_end_of_metadata()) throw std::runtime_error("error processing FLAC metadata");
+  FLAC__uint64 at = 0;
+  if (!get_decode_position(&at)) throw std::runtime_error("error processing FLAC metadata");
+  firstFrame_ = static_cast<long long>(at);
+  resume_ = firstFrame_;
 }
+
+long long MyFLACDecoder::TotalFieldOffset() const {
+  try {
+    long long at = 0;
+    const std::string head = ReadAt(fd_.Get(), base_, 10);
+    if (head.compare(0, 3, "ID3") == 0) {
+      // An ID3v2 tag, which libFLAC skips: 10 bytes, a 28-bit size, and a footer when flagged.
+      long long size = 0;
+      for (int i = 6; i < 10; ++i) size = size << 7 | (static_cast<unsigned char>(head[i]) & 0x7F);
+      at = 10 + size + ((head[5] & 0x10) ? 10 : 0);
+    }
+    const std::string marker = ReadAt(fd_.Get(), base_ + at, 8);
+    // STREAMINFO, 34 bytes long, first: the total is in its body's bytes 13 to 17.
+    if (marker.compare(0, 4, "fLaC") != 0 || (marker[4] & 0x7F) != 0 || marker.compare(5, 3, std::string("\0\0\x22", 3)) != 0)
+      return -1;
+    return at + 8 + 13;
+  } catch (const std::runtime_error&) {
+    return -1;
+  }
+}
+
+void MyFLACDecoder::RestartAt(long long offset) {
+  pos_ = offset;
+  resume_ = offset;
+  ioError_ = false;
+  flush();
+}
+
+MyFLACDecoder::Step MyFLACDecoder::DecodeStep() {
+  // A call that reads neither a frame nor an error (none is known to) is tried again a
+  // few times before it counts as damage.
+  for (int tries = 0; tries < 4; ++tries) {
+    errors_ = 0;
+    newBlock_ = false;
+    const bool ok = process_single();
+    if (ioError_) return Step::kFailed;
+    if (errors_ > 0) return Step::kDamaged;
+    if (newBlock_) return Step::kBlock;
+    const auto state = static_cast<::FLAC__StreamDecoderState>(get_state());
+    if (state == FLAC__STREAM_DECODER_END_OF_STREAM) return Step::kEnd;
+    if (!ok || state == FLAC__STREAM_DECODER_ABORTED || state == FLAC__STREAM_DECODER_MEMORY_ALLOCATION_ERROR)
+      return Step::kFailed;
+  }
+  return Step::kDamaged;
+}
+
+void MyFLACDecoder::Accept() {
+  FLAC__uint64 at = 0;
+  if (get_decode_position(&at)) resume_ = static_cast<long long>(at);
+  lastEnd_ = blockStart_ + blockFrames_;
+}
+
+bool MyFLACDecoder::HeaderAt(const unsigned char* p, std::size_t n, FrameHeader& h) const {
+  return ParseFrameHeader(p, n, h) && h.channels == channels_ && (h.bits == 0 || h.bits == sampleSize_) &&
+         (h.rate == 0 || h.rate == sampleRate_);
+}
+
+bool MyFLACDecoder::DecodeAt(long long offset, const FrameHeader& h) {
+  RestartAt(offset);
+  if (DecodeStep() != Step::kBlock || blockFrames_ != h.blockFrames) return false;
+  // The block must be the frame at offset, numbered as a forward read numbers it: a
+  // frame number times the stream's fixed block size, at least this block's size.
+  const long long start = blockStart_;
+  const long long number = static_cast<long long>(h.number);
+  if (h.variable) return start == number;
+  if (number == 0) return start == 0;
+  const long long fixed = start / number;
+  return start % number == 0 && fixed >= blockFrames_ && fixed <= kMaxBlockFrames;
+}
+
+bool MyFLACDecoder::Resync(long long from) {
+  const long long end = StreamLength();
+  std::string window;
+  for (long long lo = from; lo < end; lo += kScanWindow) {
+    const long long stop = std::min(end, lo + kScanWindow + static_cast<long long>(kMaxHeaderBytes));
+    window = ReadAt(fd_.Get(), base_ + lo, static_cast<std::size_t>(stop - lo));
+    const auto* bytes = reinterpret_cast<const unsigned char*>(window.data());
+    for (long long p = lo; p < std::min(end, lo + kScanWindow); ++p) {
+      FrameHeader h;
+      const std::size_t at = static_cast<std::size_t>(p - lo);
+      if (bytes[at] != 0xFF || !HeaderAt(bytes + at, window.size() - at, h)) continue;
+      if (DecodeAt(p, h)) {
+        Accept();
+        return true;
+      }
+      if (ioError_) return false;
+    }
+  }
+  blockFrames_ = 0;
+  streamEnd_ = lastEnd_;
+  return true;
+}
+
+bool MyFLACDecoder::DecodeBlock() {
+  switch (DecodeStep()) {
+    case Step::kBlock:
+      Accept();
+      return true;
+    case Step::kEnd:
+      streamEnd_ = lastEnd_;
+      return true;
+    case Step::kFailed:
+      return false;
+    case Step::kDamaged:
+      break;
+  }
+  // The frame at resume_ is damaged (or not a frame): the next one is looked for from the
+  // byte behind where it begins, so that every frame that decodes is found.
+  try {
+    return Resync(resume_ + 1);
+  } catch (const std::runtime_error&) {
+    return false;  // the file could not be read
+  }
+}
+
+long long MyFLACDecoder::FindLength() {
+  const long long end = StreamLength();
+  if (end <= firstFrame_) return 0;
+  // A fixed-block-size stream whose STREAMINFO does not give the block size is numbered
+  // by its first frame: decode that first, as a forward read would.
+  RestartAt(firstFrame_);
+  DecodeStep();
+  std::string window;
+  for (long long hi = end; hi > firstFrame_;) {
+    const long long lo = std::max(firstFrame_, hi - kScanWindow);
+    const long long stop = std::min(end, hi + static_cast<long long>(kMaxHeaderBytes));
+    window = ReadAt(fd_.Get(), base_ + lo, static_cast<std::size_t>(stop - lo));
+    const auto* bytes = reinterpret_cast<const unsigned char*>(window.data());
+    for (long long p = hi - 1; p >= lo; --p) {
+      FrameHeader h;
+      const std::size_t at = static_cast<std::size_t>(p - lo);
+      if (bytes[at] != 0xFF || !HeaderAt(bytes + at, window.size() - at, h)) continue;
+      if (DecodeAt(p, h)) return blockStart_ + blockFrames_;
+    }
+    hi = lo;
+  }
+  throw std::runtime_error("no FLAC frame found");
+}
+
+void MyFLACDecoder::Open() {
+  struct stat st;
+  if (!fd_ || fstat(fd_.Get(), &st) != 0 || !S_ISREG(st.st_mode)) throw std::runtime_error("error initializing FLAC decoder");
+  base_ = std::max<long long>(0, lseek(fd_.Get(), 0, SEEK_CUR));
+  if (!is_valid()) throw std::runtime_error("error allocating FLAC decoder");
+  if (!set_metadata_respond_application(kRiffId) || !set_metadata_respond_application(kAiffId) ||
+      !set_metadata_respond(FLAC__METADATA_TYPE_VORBIS_COMMENT)) {
+    throw std::runtime_error("set_metadata_respond returned false");
+  }
+  // init() hands the library the callbacks above, which read the descriptor with pread.
+  if (init() != FLAC__STREAM_DECODER_INIT_STATUS_OK) throw std::runtime_error("error initializing FLAC decoder");
+  ReadMetadata();
+  if (!streamInfo_ || channels_ == 0 || sampleRate_ == 0 || sampleSize_ < 4 || sampleSize_ > 32) {
+    throw std::runtime_error("FLAC metadata not found");
+  }
+  // A stream written to a pipe states no length; a damaged or hostile STREAMINFO may
+  // state more frames than the file could hold even as the smallest frames there are.
+  if (frameCount_ > 0 && frameCount_ <= MaxFramesIn(StreamLength() - firstFrame_, channels_)) return;
+  const long long found = FindLength();
+  totalField_ = found > 0 ? TotalFieldOffset() : -1;
+  if (totalField_ >= 0) {
+    // The library reads STREAMINFO again with the length found, for its seeking.
+    total_ = static_cast<unsigned long long>(found);
+    if (!reset()) throw std::runtime_error("error processing FLAC metadata");
+    ReadMetadata();
+  }
+  frameCount_ = found;
+  // Back to the first frame; the scan's restarts said nothing about the end of the stream.
+  RestartAt(firstFrame_);
+  blockFrames_ = 0;
+  lastEnd_ = 0;
+  streamEnd_ = -1;
+}
+
+int MyFLACDecoder::GetSamples(int32_t* out, int frames) {
+  const long long want = std::clamp<long long>(frameCount_ - position_, 0, std::max(frames, 0));
+  long long done = 0;
+  while (done < want) {
+    const long long at = position_ + done;
+    int32_t* to = out + done * channels_;
+    if (blockFrames_ > 0 && blockStart_ <= at && at < blockStart_ + blockFrames_) {
+      const long long k = std::min(want - done, blockStart_ + blockFrames_ - at);
+      std::copy_n(block_.data() + (at - blockStart_) * channels_, k * channels_, to);
+      done += k;
+    } else if (blockFrames_ > 0 && blockStart_ > at) {
+      // Frames the stream skipped (damaged or missing): silence in their place.
+      const long long k = std::min(want - done, blockStart_ - at);
+      std::fill_n(to, k * channels_, 0);
+      done += k;
+    } else if ((streamEnd_ >= 0 && at >= streamEnd_) || !DecodeBlock()) {
+      break;
+    }
+  }
+  position_ += done;
+  return static_cast<int>(done);
+}
+
+void MyFLACDecoder::SeekBefore(long long frame) {
+  for (long long back = 2 * kMaxBlockFrames; frame - back > 0; back *= 4) {
+    flush();
+    if (seek_absolute(static_cast<FLAC__uint64>(frame - back))) {
+      Accept();
+      return;
+    }
+  }
+  RestartAt(firstFrame_);
+  blockFrames_ = 0;
+  lastEnd_ = 0;
+}
+
+void MyFLACDecoder::Seek(long long frame) {
+  if (frame == position_) return;
+  position_ = frame;
+  if (frame < 0 || frame >= frameCount_ || (streamEnd_ >= 0 && frame >= streamEnd_)) return;
+  // Inside the buffered block, or a little ahead of it: reading on gets there.
+  if (blockFrames_ > 0 && frame >= blockStart_ && frame < blockStart_ + blockFrames_ + 2 * kMaxBlockFrames &&
+      !ioError_) {
+    return;
+  }
+  blockFrames_ = 0;
+  ioError_ = false;
+  // libFLAC finds the block that holds frame and hands it over trimmed to begin there;
+  // flushed first, it searches the whole stream, whatever it read before. Where it
+  // cannot (a damaged stream), reading on from an earlier place puts every block where
+  // a read from the start puts it.
+  flush();
+  if (seek_absolute(static_cast<FLAC__uint64>(frame))) {
+    Accept();
+  } else {
+    SeekBefore(frame);
+  }
+}
+
+FLACDecoder::FLACDecoder(UniqueFd fd) : decoder_(std::make_unique<MyFLACDecoder>(std::move(fd))) { decoder_->Open(); }
 
 namespace {
 
@@ -186,26 +579,6 @@ UniqueFd OpenRegular(const std::string& path) {
 
 FLACDecoder::FLACDecoder(const std::string& path) : FLACDecoder(OpenRegular(path)) {}
 
-FLACDecoder::FLACDecoder(UniqueFd fd) : position_(0), decoder_(std::make_unique<MyFLACDecoder>()) {
-  if (!decoder_->is_valid()) throw std::runtime_error("error allocating FLAC decoder");
-  if (!decoder_->set_metadata_respond_application(kRiffId) || !decoder_->set_metadata_respond_application(kAiffId)) {
-    throw std::runtime_error("set_metadata_respond returned false");
-  }
-  // init(FILE*) gives the stream to libFLAC, which closes it when the decoder finishes
-  // (also after a failed init).
-  FILE* file = fd ? fdopen(fd.Get(), "rb") : nullptr;
-  if (!file) throw std::runtime_error("error initializing FLAC decoder");
-  fd.Release();
-  if (decoder_->init(file) != FLAC__STREAM_DECODER_INIT_STATUS_OK) {
-    throw std::runtime_error("error initializing FLAC decoder");
-  }
-  if (!decoder_->process_until_end_of_metadata()) throw std::runtime_error("error processing FLAC metadata");
-  if (decoder_->channels_ == 0 || decoder_->frameCount_ == 0 || decoder_->sampleRate_ == 0.0 ||
-      decoder_->sampleSize_ == 0 || decoder_->sampleSize_ > kMaxSampleSize) {
-    throw std::runtime_error("FLAC metadata not found");
-  }
-}
-
 FLACDecoder::~FLACDecoder() = default;
 
 int FLACDecoder::ChannelCount() const { return static_cast<int>(decoder_->channels_); }
@@ -220,16 +593,10 @@ unsigned FLACDecoder::CountChunks() const { return static_cast<unsigned>(decoder
 
 const std::string& FLACDecoder::Chunk(int i) const { return decoder_->chunks_[static_cast<size_t>(i)]; }
 
-int FLACDecoder::GetSamples(float* out, int frames) {
-  const int got = decoder_->GetSamples(out, frames);
-  position_ += got;
-  return got;
-}
+const std::vector<std::pair<std::string, std::string>>& FLACDecoder::Comments() const { return decoder_->comments_; }
 
-void FLACDecoder::Seek(long long frame) {
-  if (frame == position_ && !decoder_->Lost()) return;
-  position_ = frame;
-  decoder_->SeekTo(frame);
-}
+int FLACDecoder::GetSamples(int32_t* out, int frames) { return decoder_->GetSamples(out, frames); }
+
+void FLACDecoder::Seek(long long frame) { decoder_->Seek(frame); }
 
 }  // namespace Vantor

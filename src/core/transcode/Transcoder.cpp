@@ -11,13 +11,13 @@
 
 #include <algorithm>
 #include <climits>
-#include <cmath>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
 
 #include "audio/FLACDecode.h"
 #include "audio/FileIO.h"
+#include "audio/PCM.h"
 #include "audio/WAVFile.h"
 #include "transcode/WAVImage.h"
 
@@ -34,32 +34,6 @@ UniqueFd OpenForReading(int fd) {
   UniqueFd own = Reopen(fd, O_RDONLY | O_NOATIME);
   if (!own && errno == EPERM) own = Reopen(fd, O_RDONLY);
   return own;
-}
-
-// Turns interleaved float samples back into little-endian PCM in containers of `bits`:
-// value * 2^(bits-1), truncated toward zero; 8-bit samples are unsigned around 128.
-// The decoder's values are exact multiples of 2^-(bits-1), so float arithmetic gives
-// the stored integers exactly; one loop per container keeps the hot path vectorisable.
-void PackSamples(const float* in, long long count, int bits, char* out) {
-  const float gain = std::ldexp(1.0f, bits - 1);
-  if (bits == 8) {
-    for (long long i = 0; i < count; ++i) {
-      out[i] = static_cast<char>(static_cast<unsigned char>(static_cast<int>(in[i] * gain) - 128));
-    }
-  } else if (bits == 16) {
-    for (long long i = 0; i < count; ++i) {
-      const unsigned v = static_cast<unsigned>(static_cast<int>(in[i] * gain));
-      out[2 * i] = static_cast<char>(v);
-      out[2 * i + 1] = static_cast<char>(v >> 8);
-    }
-  } else {
-    for (long long i = 0; i < count; ++i) {
-      const unsigned v = static_cast<unsigned>(static_cast<int>(in[i] * gain));
-      out[3 * i] = static_cast<char>(v);
-      out[3 * i + 1] = static_cast<char>(v >> 8);
-      out[3 * i + 2] = static_cast<char>(v >> 16);
-    }
-  }
 }
 
 }  // namespace
@@ -138,7 +112,7 @@ Transcoder::Produced Transcoder::ProduceLocked(long long start, long long end) {
 
   const int bits = Audio::ContainerBits(sampleSize_);
   const long long frameSize = static_cast<long long>(channels_) * (bits / 8);
-  std::vector<float> samples(static_cast<size_t>(kPieceFrames) * channels_);
+  std::vector<int32_t> samples(static_cast<size_t>(kPieceFrames) * channels_);
   std::vector<char> packed(static_cast<size_t>(kPieceFrames * frameSize));
 
   // Each piece is recorded as soon as it is in the cache file, so a later failure never
@@ -153,7 +127,7 @@ Transcoder::Produced Transcoder::ProduceLocked(long long start, long long end) {
       int got = decoder_->GetSamples(samples.data(), n);
       if (got < 0 || got > n) got = 0;
       if (got > 0) {
-        PackSamples(samples.data(), static_cast<long long>(got) * channels_, bits, packed.data());
+        Audio::PackPCM(samples.data(), static_cast<size_t>(got) * channels_, sampleSize_, bits, packed.data());
         const size_t length = static_cast<size_t>(got * frameSize);
         if (pwrite(fd_, packed.data(), length, dataOffset_ + s * frameSize) != static_cast<ssize_t>(length)) {
           result = Produced::kUnwritable;

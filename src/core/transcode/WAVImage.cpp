@@ -1,68 +1,100 @@
 // Layout, size and writing of the WAV image of a FLAC file.
-//
-// Sizes are 64-bit throughout. A 32-bit header field (RIFF size, data size) whose value
-// does not fit holds 0xFFFFFFFF, as oversized WAV files commonly do; the image size and
-// every offset stay the true 64-bit values.
 #include "transcode/WAVImage.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <stdexcept>
+#include <vector>
 
 #include "audio/FLACDecode.h"
 #include "audio/FileIO.h"
-#include "audio/FourCC.h"
+#include "audio/InfoTags.h"
 #include "audio/WAVFile.h"
 
 namespace Vantor {
 
 namespace {
 
-constexpr long long kRiffHeaderSize = 12;
-constexpr long long kFmtChunkSize = 24;
-constexpr long long kDataHeaderSize = 8;
+constexpr unsigned long long kMax32 = 0xFFFFFFFFull;
+constexpr std::size_t kDs64Payload = 28;  // RIFF size, data size, sample count, table length
 
-// The value of a 32-bit size field: the size itself, or 0xFFFFFFFF when it does not fit.
-unsigned int SizeField(long long size) {
-  return size > 0xFFFFFFFFLL ? 0xFFFFFFFFu : static_cast<unsigned int>(size);
+bool Is(const std::string& element, const char (&id)[5]) {
+  return element.size() >= 4 && element.compare(0, 4, id, 4) == 0;
 }
 
-bool BeginsWith(const std::string& chunk, unsigned int code) {
-  if (chunk.size() < 4) return false;
-  char const* p = chunk.data();
-  return Read4CC(p) == code;
+bool IsHeader(const std::string& element) { return Is(element, "RIFF") || Is(element, "RF64") || Is(element, "BW64"); }
+
+unsigned long long Size32(const std::string& element) { return ReadLE32(element.data() + 4); }
+
+// The stored elements laid out again, empty ones left out; none when they do not form
+// a layout: a 12-byte header, then whole chunks (the size field agrees with the length,
+// one pad byte for an odd size), exactly one 8-byte data header, one fmt chunk in front
+// of it, no second header, and a ds64 chunk right behind an RF64 or BW64 header only.
+std::vector<std::string> StoredLayout(const FLACDecoder& d) {
+  std::vector<std::string> list;
+  int fmt = 0, data = 0;
+  for (unsigned i = 0; i < d.CountChunks(); ++i) {
+    const std::string& e = d.Chunk(static_cast<int>(i));
+    if (e.empty()) continue;
+    if (list.empty()) {
+      if (e.size() != 12 || !IsHeader(e) || e.compare(8, 4, "WAVE") != 0) return {};
+      list.push_back(e);
+      continue;
+    }
+    if (e.size() < 8 || IsHeader(e)) return {};
+    if (Is(e, "data")) {
+      if (e.size() != 8 || ++data > 1) return {};
+    } else {
+      const unsigned long long n = Size32(e);
+      if (e.size() != 8 + n + (n & 1)) return {};
+      if (Is(e, "fmt ") && (data > 0 || ++fmt > 1)) return {};
+      const bool ds64Place = list.size() == 1 && !Is(list[0], "RIFF");
+      if (Is(e, "ds64") != ds64Place || (ds64Place && n < kDs64Payload)) return {};
+    }
+    list.push_back(e);
+  }
+  if (fmt != 1 || data != 1) return {};
+  return list;
+}
+
+// Whether a stored fmt chunk describes the stream: integer PCM (plain or extensible)
+// with its channels, rate, container depth and block align.
+bool FmtAgrees(const std::string& chunk, const FLACDecoder& d) {
+  Audio::WAVFormat f;
+  return Audio::ParseFormat(chunk, f) && f.integerPCM && f.channels == static_cast<unsigned>(d.ChannelCount()) &&
+         f.sampleRate == static_cast<unsigned>(d.FrameRate()) &&
+         f.blockAlign == static_cast<unsigned>(BytesPerSample(d)) &&
+         Audio::ContainerBits(static_cast<int>(f.bitsPerSample)) == Audio::ContainerBits(d.SampleSize());
+}
+
+std::string Ds64Chunk() {
+  std::string chunk = "ds64" + std::string(4 + kDs64Payload, '\0');
+  WriteLE32(chunk.data() + 4, kDs64Payload);
+  return chunk;
+}
+
+long long Bytes(const std::vector<std::string>& list) {
+  long long n = 0;
+  for (const std::string& e : list) n += static_cast<long long>(e.size());
+  return n;
+}
+
+size_t IndexOf(const std::vector<std::string>& list, const char (&id)[5]) {
+  return static_cast<size_t>(std::find_if(list.begin(), list.end(), [&](const std::string& e) { return Is(e, id); }) -
+                             list.begin());
 }
 
 // Writes all of bytes at fd's position; throws "could not write" when that fails.
-void WriteBytes(int fd, const char* bytes, size_t size) {
-  while (size > 0) {
-    const ssize_t n = write(fd, bytes, size);
+void WriteBytes(int fd, const std::string& bytes) {
+  for (size_t done = 0; done < bytes.size();) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) throw std::runtime_error("could not write");
-    bytes += n;
-    size -= static_cast<size_t>(n);
+    done += static_cast<size_t>(n);
   }
-}
-
-void WriteBytes(int fd, const std::string& bytes) { WriteBytes(fd, bytes.data(), bytes.size()); }
-
-long long Pad(long long dataSize) { return dataSize & 1; }
-
-// Bytes that one foreign chunk takes in the image.
-long long ImageBytes(const std::string& chunk) {
-  if (BeginsWith(chunk, FourCCValue("RIFF"))) return kRiffHeaderSize;
-  if (BeginsWith(chunk, FourCCValue("fmt "))) return kFmtChunkSize;
-  if (BeginsWith(chunk, FourCCValue("data"))) return kDataHeaderSize;
-  return static_cast<long long>(chunk.size());
-}
-
-void WriteRiffHeader(int fd, long long riffSize) {
-  WriteBE32(fd, FourCCValue("RIFF"));
-  WriteLE32(fd, SizeField(riffSize));
-  WriteBE32(fd, FourCCValue("WAVE"));
 }
 
 }  // namespace
@@ -73,91 +105,92 @@ int BytesPerSample(const FLACDecoder& d) {
 
 long long DataSize(const FLACDecoder& d) { return static_cast<long long>(BytesPerSample(d)) * d.FrameCount(); }
 
-bool SaneChunks(const FLACDecoder& d) {
-  const unsigned count = d.CountChunks();
-  if (count < 3 || !BeginsWith(d.Chunk(0), FourCCValue("RIFF"))) return false;
-  int fmtCount = 0;
-  int dataCount = 0;
-  for (unsigned i = 1; i < count; ++i) {
-    const std::string& chunk = d.Chunk(static_cast<int>(i));
-    if (BeginsWith(chunk, FourCCValue("fmt "))) {
-      // "fmt " must come before "data".
-      if (dataCount > 0) return false;
-      ++fmtCount;
-    } else if (BeginsWith(chunk, FourCCValue("data"))) {
-      ++dataCount;
-    }
-  }
-  return fmtCount == 1 && dataCount == 1;
-}
+bool SaneChunks(const FLACDecoder& d) { return !StoredLayout(d).empty(); }
 
-void WriteData(int fd, FLACDecoder& d) {
-  const long long dataSize = DataSize(d);
-  WriteBE32(fd, FourCCValue("data"));
-  WriteLE32(fd, SizeField(dataSize));
-  // The sample data is left as a hole; the transcoder fills it as it decodes.
-  const off_t end = lseek(fd, static_cast<off_t>(dataSize), SEEK_CUR);
-  if (Pad(dataSize)) {
-    const char zero = 0;
-    WriteBytes(fd, &zero, 1);
-    return;
+ImagePlan PlanImage(const FLACDecoder& d) {
+  ImagePlan plan;
+  const long long dataSize = plan.dataSize = DataSize(d);
+  const std::string fmt = Audio::BuildFMTChunk(d.ChannelCount(), static_cast<int>(d.FrameRate()), d.SampleSize());
+  std::vector<std::string> list = StoredLayout(d);
+  const bool stored = !list.empty();
+  if (stored) {
+    for (std::string& e : list) {
+      if (Is(e, "fmt ") && !FmtAgrees(e, d)) e = fmt;
+    }
+  } else {
+    list = {std::string("RIFF\0\0\0\0WAVE", 12), fmt, std::string("data\0\0\0\0", 8)};
   }
-  // Seeking alone does not lengthen the file: make sure it reaches the end of the hole,
-  // also when nothing follows the sample data.
-  struct stat st;
-  if (end >= 0 && fstat(fd, &st) == 0 && st.st_size < end && ftruncate(fd, end) != 0) {
-    throw std::runtime_error("could not write");
+  if (Audio::TagsEnabled() && IndexOf(list, "LIST") == list.size()) {
+    const std::string info = Audio::BuildInfoList(d.Comments());
+    if (!info.empty()) list.insert(list.begin() + static_cast<long>(IndexOf(list, "data")), info);
   }
+
+  bool rf64 = !Is(list[0], "RIFF");
+  size_t data = IndexOf(list, "data");
+  const bool last = data + 1 == list.size();
+  const unsigned long long storedData = rf64 ? ReadLE64(list[1].data() + 16) : Size32(list[data]);
+  const unsigned long long storedRiff = rf64 ? ReadLE64(list[1].data() + 8) : Size32(list[0]);
+  // A header whose writer never came back to fill in the sizes (the data ran to the end
+  // of the file when it was encoded) is repeated as it was: the data runs to the end of
+  // the image too, so a reader finds the same audio the same way.
+  const bool streamed = stored && last && storedData != static_cast<unsigned long long>(dataSize);
+  long long pad = dataSize & 1;
+  // Odd data at the end of a file whose RIFF size counts no pad byte had none.
+  if (streamed || (pad && stored && last && storedRiff == static_cast<unsigned long long>(Bytes(list) - 8 + dataSize)))
+    pad = 0;
+
+  long long riffSize = Bytes(list) - 8 + dataSize + pad;
+  if (!rf64 && !streamed && static_cast<unsigned long long>(riffSize) > kMax32) {
+    // Too large for RIFF (only the plain layout can be: a stored RIFF header with this
+    // much audio holds a size that is not the audio's): RF64, its ds64 chunk first.
+    rf64 = true;
+    list[0].replace(0, 4, "RF64");
+    list.insert(list.begin() + 1, Ds64Chunk());
+    ++data;
+    riffSize += static_cast<long long>(list[1].size());
+  }
+  if (!streamed && rf64) {
+    WriteLE32(list[0].data() + 4, static_cast<unsigned>(kMax32));
+    WriteLE32(list[data].data() + 4, static_cast<unsigned>(kMax32));
+    std::string& ds64 = list[1];
+    // The sample count stays as written while the stored sizes are this audio's.
+    const bool same = ReadLE64(ds64.data() + 16) == static_cast<unsigned long long>(dataSize);
+    WriteLE64(ds64.data() + 8, static_cast<unsigned long long>(riffSize));
+    WriteLE64(ds64.data() + 16, static_cast<unsigned long long>(dataSize));
+    if (!same) WriteLE64(ds64.data() + 24, static_cast<unsigned long long>(d.FrameCount()));
+  } else if (!streamed) {
+    WriteLE32(list[0].data() + 4, static_cast<unsigned>(riffSize));
+    WriteLE32(list[data].data() + 4, static_cast<unsigned>(dataSize));
+  }
+
+  for (size_t i = 0; i <= data; ++i) plan.head += list[i];
+  plan.tail.assign(static_cast<size_t>(pad), '\0');
+  for (size_t i = data + 1; i < list.size(); ++i) plan.tail += list[i];
+  return plan;
 }
 
 long long BuildWAV(int fd, FLACDecoder& d, long long* dataOffset) {
-  const std::string fmt =
-      Audio::BuildFMTChunk(d.ChannelCount(), static_cast<int>(d.FrameRate()), d.SampleSize());
-  const long long dataSize = DataSize(d);
-  const long long pad = Pad(dataSize);
-  const bool chunkLayout = SaneChunks(d);
-
-  // Bytes of the image outside the sample data and its pad byte.
-  long long frame = kRiffHeaderSize + kFmtChunkSize + kDataHeaderSize;
-  if (chunkLayout) {
-    frame = 0;
-    for (unsigned i = 0; i < d.CountChunks(); ++i) frame += ImageBytes(d.Chunk(static_cast<int>(i)));
-  }
-  const long long imageSize = frame + dataSize + pad;
-  const long long riffSize = imageSize - 8;
-  if (fd < 0) return imageSize;
-
-  auto writeData = [&] {
-    if (dataOffset) *dataOffset = static_cast<long long>(lseek(fd, 0, SEEK_CUR)) + kDataHeaderSize;
-    WriteData(fd, d);
-  };
-
-  if (!chunkLayout) {
-    WriteRiffHeader(fd, riffSize);
-    WriteBytes(fd, fmt);
-    writeData();
-    return imageSize;
-  }
-
-  for (unsigned i = 0; i < d.CountChunks(); ++i) {
-    const std::string& chunk = d.Chunk(static_cast<int>(i));
-    if (BeginsWith(chunk, FourCCValue("RIFF"))) {
-      WriteRiffHeader(fd, riffSize);
-    } else if (BeginsWith(chunk, FourCCValue("fmt "))) {
-      WriteBytes(fd, fmt);
-    } else if (BeginsWith(chunk, FourCCValue("data"))) {
-      writeData();
-    } else {
-      WriteBytes(fd, chunk);
-    }
-  }
-  return imageSize;
+  const ImagePlan plan = PlanImage(d);
+  if (fd < 0) return plan.Size();
+  const off_t start = lseek(fd, 0, SEEK_CUR);
+  if (start < 0) throw std::runtime_error("could not write");
+  WriteBytes(fd, plan.head);
+  if (dataOffset) *dataOffset = start + plan.DataOffset();
+  // The sample data is left as a hole; the transcoder fills it as it decodes.
+  if (lseek(fd, static_cast<off_t>(plan.dataSize), SEEK_CUR) < 0) throw std::runtime_error("could not write");
+  WriteBytes(fd, plan.tail);
+  // Seeking alone does not lengthen the file: make sure it reaches the image's end, also
+  // when nothing follows the sample data.
+  const off_t end = start + static_cast<off_t>(plan.Size());
+  struct stat st;
+  if (fstat(fd, &st) != 0 || (st.st_size < end && ftruncate(fd, end) != 0)) throw std::runtime_error("could not write");
+  return plan.Size();
 }
 
 long long TranscodedSize(const std::string& path) {
   try {
     FLACDecoder decoder(path);
-    return BuildWAV(-1, decoder, nullptr);
+    return PlanImage(decoder).Size();
   } catch (...) {
     return 0;
   }
