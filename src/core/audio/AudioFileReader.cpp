@@ -1,150 +1,67 @@
-// AudioFileReader over libsndfile. libsndfile's normalised float reads deliver an
-// integer sample of b bits as exactly value / 2^(b-1) (8-bit WAV as byte - 128), which
-// is the client format's scaling; no other conversion is offered.
-//
-// Error codes: libsndfile's error number of the failing call, or -1 when the reader
-// refuses on its own account (no file open, a client format it cannot deliver).
+// The WAV reader of the encoding side, built on the chunk walk.
 #include "audio/AudioFileReader.h"
 
-#include <sndfile.h>
+#include <unistd.h>
 
-#include "audio/FourCC.h"
+#include <algorithm>
+#include <cstdio>
+#include <stdexcept>
+
+#include "audio/FileIO.h"
+#include "audio/PCM.h"
 
 namespace Vantor::Audio {
 
 namespace {
 
-constexpr int kOwnRefusal = -1;
+// FLAC carries at most 8 channels.
+constexpr unsigned kMaxChannels = 8;
 
-SNDFILE* Handle(void* file) { return static_cast<SNDFILE*>(file); }
-
-// Bits of one stored sample for libsndfile's subtype; 0 for compressed encodings.
-unsigned int BitsOf(int subtype) {
-  switch (subtype) {
-    case SF_FORMAT_PCM_U8:
-    case SF_FORMAT_PCM_S8:
-      return 8;
-    case SF_FORMAT_PCM_16:
-      return 16;
-    case SF_FORMAT_PCM_24:
-      return 24;
-    case SF_FORMAT_PCM_32:
-    case SF_FORMAT_FLOAT:
-      return 32;
-    case SF_FORMAT_DOUBLE:
-      return 64;
-    default:
-      return 0;
-  }
-}
-
-unsigned int FormatIDOf(int subtype) {
-  switch (subtype) {
-    case SF_FORMAT_ULAW:
-      return FourCCValue("ulaw");
-    case SF_FORMAT_ALAW:
-      return FourCCValue("alaw");
-    case SF_FORMAT_IMA_ADPCM:
-      return FourCCValue("ima4");
-    default:
-      return BitsOf(subtype) != 0 ? FourCCValue("lpcm") : 0;
-  }
-}
-
-// The stored format of a file that libsndfile reports as format/channels/rate.
-StreamFormat Describe(int format, int channels, int sampleRate) {
-  const int subtype = format & SF_FORMAT_SUBMASK;
-  StreamFormat f;
-  f.sampleRate = sampleRate;
-  f.formatID = FormatIDOf(subtype);
-  f.channelsPerFrame = static_cast<unsigned int>(channels);
-  f.bitsPerChannel = BitsOf(subtype);
-  if (f.bitsPerChannel != 0) {
-    f.formatFlags = kFormatFlagIsPacked;
-    if (subtype == SF_FORMAT_FLOAT || subtype == SF_FORMAT_DOUBLE) f.formatFlags |= kFormatFlagIsFloat;
-    f.framesPerPacket = 1;
-    f.bytesPerFrame = f.channelsPerFrame * (f.bitsPerChannel / 8);
-    f.bytesPerPacket = f.bytesPerFrame;
-  }
-  return f;
-}
+bool Is(const std::string& chunk, const char (&id)[5]) { return chunk.compare(0, 4, id, 4) == 0; }
 
 }  // namespace
 
-AudioFileReader::~AudioFileReader() {
-  try {
-    if (IsOpen()) Close();
-  } catch (const AudioFileError&) {
-    // The handle is released whatever libsndfile reports; nothing is left to undo.
+AudioFileReader::AudioFileReader(int fd) : fd_(fd), layout_(WalkWAV(fd)) {
+  const std::string* fmt = nullptr;
+  bool dataSeen = false;
+  for (size_t i = 1; i < layout_.chunks.size(); ++i) {
+    const std::string& chunk = layout_.chunks[i];
+    if (Is(chunk, "data")) dataSeen = true;
+    if (!Is(chunk, "fmt ")) continue;
+    // The image lays the chunks out again around the audio with fmt in front of it.
+    if (dataSeen) throw std::runtime_error("fmt chunk after data");
+    if (!fmt) fmt = &chunk;
   }
-}
-
-void AudioFileReader::Open(const std::string& path) {
-  if (IsOpen()) Close();
-  SF_INFO info{};
-  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-  if (!file) throw AudioFileError("ExtAudioFileOpen failed", sf_error(nullptr));
-  file_ = file;
-  fileFormat_ = info.format;
-  channels_ = info.channels;
-  sampleRate_ = info.samplerate;
-  frames_ = info.frames;
-  clientSet_ = false;
-  fileDataFormat_ = StreamFormat{};
-  clientDataFormat_ = StreamFormat{};
-}
-
-const StreamFormat& AudioFileReader::GetFileDataFormat() {
-  if (!IsOpen()) throw AudioFileError("Couldn't get file's data format", kOwnRefusal);
-  fileDataFormat_ = Describe(fileFormat_, channels_, sampleRate_);
-  return fileDataFormat_;
-}
-
-const StreamFormat& AudioFileReader::GetClientDataFormat() {
-  if (!IsOpen()) throw AudioFileError("Couldn't get client data format", kOwnRefusal);
-  // Until a client format is set, reads would deliver the file's own format.
-  if (!clientSet_) clientDataFormat_ = Describe(fileFormat_, channels_, sampleRate_);
-  return clientDataFormat_;
-}
-
-void AudioFileReader::SetClientFormat(const StreamFormat& format) {
-  if (!IsOpen()) throw AudioFileError("Couldn't set client format", kOwnRefusal);
-  // The one conversion offered: the file's frames as interleaved native 32-bit floats.
-  const unsigned int channels = static_cast<unsigned int>(channels_);
-  const bool deliverable = format.formatID == FourCCValue("lpcm") &&
-                           format.formatFlags == (kFormatFlagIsFloat | kFormatFlagIsPacked) &&
-                           format.bitsPerChannel == 32 && format.channelsPerFrame == channels &&
-                           format.framesPerPacket == 1 && format.bytesPerFrame == 4 * channels &&
-                           format.bytesPerPacket == 4 * channels &&
-                           format.sampleRate == static_cast<double>(sampleRate_);
-  if (!deliverable) throw AudioFileError("Couldn't set client format", kOwnRefusal);
-  sf_command(Handle(file_), SFC_SET_NORM_FLOAT, nullptr, SF_TRUE);
-  clientDataFormat_ = format;
-  clientSet_ = true;
-}
-
-long long AudioFileReader::GetNumberFrames() {
-  if (!IsOpen() || frames_ < 0) throw AudioFileError("Couldn't get file's length", kOwnRefusal);
-  return frames_;
-}
-
-void AudioFileReader::Read(unsigned long& frames, float* out) {
-  if (!IsOpen() || !clientSet_) throw AudioFileError("Couldn't read audio file", kOwnRefusal);
-  sf_count_t got = sf_readf_float(Handle(file_), out, static_cast<sf_count_t>(frames));
-  if (got < static_cast<sf_count_t>(frames)) {
-    int error = sf_error(Handle(file_));
-    if (error != SF_ERR_NO_ERROR) throw AudioFileError("Couldn't read audio file", error);
+  if (!fmt || !ParseFormat(*fmt, format_)) throw std::runtime_error("no fmt chunk");
+  if (layout_.dataChunks == 0) throw std::runtime_error("no audio data");
+  if (layout_.dataChunks > 1) throw std::runtime_error("more than one data chunk");
+  if (format_.floatingPoint) throw std::runtime_error("unsupported sample format: floating point");
+  if (!format_.integerPCM) {
+    char tag[8];
+    std::snprintf(tag, sizeof tag, "%04X", format_.formatTag);
+    throw std::runtime_error(std::string("unsupported sample format: tag ") + tag);
   }
-  frames = static_cast<unsigned long>(got);
+  if (format_.channels == 0 || format_.channels > kMaxChannels)
+    throw std::runtime_error("unsupported sample format: " + std::to_string(format_.channels) + " channels");
+  containerBytes_ = static_cast<int>(format_.blockAlign / format_.channels);
+  if (format_.blockAlign % format_.channels != 0 || containerBytes_ < 1 || containerBytes_ > 4 ||
+      format_.bitsPerSample > 8u * static_cast<unsigned>(containerBytes_)) {
+    throw std::runtime_error("unsupported sample format: block align");
+  }
+  // A partial frame at the end (a cut file) is left out.
+  frames_ = layout_.dataSize / format_.blockAlign;
+  if (frames_ == 0 || format_.sampleRate == 0) throw std::runtime_error("no audio data");
 }
 
-void AudioFileReader::Close() {
-  if (!IsOpen()) return;
-  // sf_close releases the handle even when it reports an error.
-  int error = sf_close(Handle(file_));
-  file_ = nullptr;
-  clientSet_ = false;
-  if (error != SF_ERR_NO_ERROR) throw AudioFileError("ExtAudioFileClose failed", error);
+int AudioFileReader::Read(int32_t* out, int frames) {
+  const long long n = std::clamp<long long>(frames_ - next_, 0, std::max(frames, 0));
+  const size_t samples = static_cast<size_t>(n) * format_.channels;
+  const long long at = layout_.dataOffset + next_ * format_.blockAlign;
+  bytes_.resize(samples * static_cast<size_t>(containerBytes_));
+  ReadAt(fd_, at, bytes_.data(), bytes_.size());
+  UnpackPCM(bytes_.data(), samples, containerBytes_, out);
+  next_ += n;
+  return static_cast<int>(n);
 }
 
 }  // namespace Vantor::Audio

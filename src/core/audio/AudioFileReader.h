@@ -1,70 +1,52 @@
-// Reads the audio of a sound file as interleaved 32-bit float frames, over libsndfile
-// (which stays inside AudioFileReader.cpp). Integer samples arrive as value / 2^(d-1)
-// (8-bit WAV as byte - 128), exactly, so that the FLAC encoder restores them.
+// Reads the audio of a WAV file for encoding: its chunk list (from the chunk walk,
+// WAVFile.h) and its samples as interleaved 32-bit integers, exactly as stored. Integer
+// PCM only, plain or extensible, in containers of 1 to 4 bytes; the FLAC stream takes
+// the container's depth (a 20-bit sample in 3 bytes is stored as the 24-bit value it is
+// in the file), so that every bit comes back.
 //
-// Calling order: Open, GetFileDataFormat, (GetClientDataFormat), GetNumberFrames,
-// SetClientFormat, GetClientDataFormat, GetNumberFrames, Read..., Close/destroy.
-// Every failure throws AudioFileError with a fixed text and libsndfile's error number.
-// One reader is used by one thread.
+// One reader is used by one thread. Failures are std::runtime_error; a file refused
+// here stays a WAV file, the message saying why.
 #pragma once
 
-#include <stdexcept>
+#include <cstdint>
 #include <string>
+#include <vector>
+
+#include "audio/WAVFile.h"
 
 namespace Vantor::Audio {
 
-class AudioFileError : public std::runtime_error {
- public:
-  AudioFileError(const std::string& text, int code) : std::runtime_error(text), code_(code) {}
-  int Code() const { return code_; }
-
- private:
-  int code_;
-};
-
-// Stream format record. formatFlags: bit 0 float, bit 3 packed (interleaved, native
-// byte order). bitsPerChannel is 0 for a compressed encoding.
-struct StreamFormat {
-  double sampleRate = 0.0;
-  unsigned int formatID = 0;  // FourCCValue("lpcm") for linear PCM
-  unsigned int formatFlags = 0;
-  unsigned int bytesPerPacket = 0;
-  unsigned int framesPerPacket = 0;
-  unsigned int bytesPerFrame = 0;
-  unsigned int channelsPerFrame = 0;
-  unsigned int bitsPerChannel = 0;
-  unsigned int reserved = 0;
-};
-
-constexpr unsigned int kFormatFlagIsFloat = 1;
-constexpr unsigned int kFormatFlagIsPacked = 8;
-
 class AudioFileReader {
  public:
-  AudioFileReader() = default;
-  virtual ~AudioFileReader();
+  // Walks the WAV file open on fd (read with pread; the caller keeps fd, which must stay
+  // open while the reader is used). Throws the walk's messages, and "no fmt chunk",
+  // "no audio data" (no data chunk, or no whole frame in it), "more than one data
+  // chunk", "fmt chunk after data", "unsupported sample format: floating point",
+  // "unsupported sample format: tag N" (N in hexadecimal), "unsupported sample format:
+  // block align", "unsupported sample format: N channels".
+  explicit AudioFileReader(int fd);
   AudioFileReader(const AudioFileReader&) = delete;
   AudioFileReader& operator=(const AudioFileReader&) = delete;
 
-  void Open(const std::string& path);                  // "ExtAudioFileOpen failed"
-  const StreamFormat& GetFileDataFormat();             // "Couldn't get file's data format"
-  const StreamFormat& GetClientDataFormat();           // "Couldn't get client data format"
-  void SetClientFormat(const StreamFormat& format);    // "Couldn't set client format"
-  long long GetNumberFrames();                         // "Couldn't get file's length"
-  // frames in: wanted; out: delivered (fewer at the end). out holds frames * channels.
-  void Read(unsigned long& frames, float* out);        // "Couldn't read audio file"
-  void Close();                                        // "ExtAudioFileClose failed"
-  bool IsOpen() const { return file_ != nullptr; }
+  const std::vector<std::string>& Chunks() const { return layout_.chunks; }
+  int Channels() const { return static_cast<int>(format_.channels); }
+  unsigned SampleRate() const { return format_.sampleRate; }
+  // The depth the samples are delivered in: the container's, 8, 16, 24 or 32.
+  int BitsPerSample() const { return containerBytes_ * 8; }
+  long long FrameCount() const { return frames_; }
+
+  // The next frames, up to frames of them, into out (frames * Channels() values); fewer
+  // only at the end of the audio. Throws "could not read".
+  int Read(int32_t* out, int frames);
 
  private:
-  void* file_ = nullptr;  // SNDFILE*
-  int fileFormat_ = 0;    // libsndfile's SF_FORMAT_* of the open file
-  int channels_ = 0;
-  int sampleRate_ = 0;
+  int fd_;
+  WAVLayout layout_;
+  WAVFormat format_;
+  int containerBytes_ = 0;
   long long frames_ = 0;
-  bool clientSet_ = false;
-  StreamFormat fileDataFormat_;
-  StreamFormat clientDataFormat_;
+  long long next_ = 0;  // the next frame to read
+  std::string bytes_;   // one piece of the file, reused
 };
 
 }  // namespace Vantor::Audio

@@ -4,12 +4,13 @@
 
 #include <FLAC++/encoder.h>
 #include <FLAC/metadata.h>
-
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+
+#include "audio/InfoTags.h"
 
 std::atomic<int> flacCompression{5};
 std::atomic<int> encoding{0};
@@ -27,7 +28,32 @@ namespace {
 
 // A metadata block's length field has 24 bits; the block holds the 4-byte id too.
 constexpr std::size_t kMaxApplicationData = (std::size_t{1} << 24) - 1 - 4;
-constexpr int kMaxBits = 24;
+// Beyond these the stream leaves FLAC's streamable subset, which libFLAC must be told.
+constexpr int kSubsetBits = 24;
+constexpr unsigned kSubsetRate = 655350;
+
+// The Vorbis comment block for the tags of the chunk list's LIST/INFO chunk; null when
+// the tags option is off or there are none.
+FLAC__StreamMetadata* CommentsFor(const std::vector<std::string>& chunks) {
+  if (!TagsEnabled()) return nullptr;
+  Comments comments;
+  for (const std::string& chunk : chunks) {
+    for (auto& c : InfoComments(chunk)) comments.push_back(std::move(c));
+  }
+  if (comments.empty()) return nullptr;
+  FLAC__StreamMetadata* block = FLAC__metadata_object_new(FLAC__METADATA_TYPE_VORBIS_COMMENT);
+  for (const auto& [name, value] : comments) {
+    FLAC__StreamMetadata_VorbisComment_Entry entry;
+    if (block && FLAC__metadata_object_vorbiscomment_entry_from_name_value_pair(&entry, name.c_str(), value.c_str()) &&
+        FLAC__metadata_object_vorbiscomment_append_comment(block, entry, false)) {
+      continue;
+    }
+    // Only when memory runs out: stored without tags rather than not at all.
+    if (block) FLAC__metadata_object_delete(block);
+    return nullptr;
+  }
+  return block;
+}
 
 }  // namespace
 
@@ -37,7 +63,6 @@ struct FLACEncoder::Impl {
   // Owned; freed only after the encoder is gone, as the encoder points at them.
   std::vector<FLAC__StreamMetadata*> metadata;
   std::unique_ptr<FLAC::Encoder::File> file;
-  std::vector<FLAC__int32> samples;
 
   ~Impl() {
     // Deleting an encoder that was never finished finishes it first; the blocks
@@ -62,10 +87,12 @@ FLACEncoder::FLACEncoder(int fd, int compression, int bitsPerSample, int channel
   ok = d.file->set_bits_per_sample(static_cast<unsigned>(bitsPerSample)) && ok;
   unsigned rate = sampleRate > 0.0 && sampleRate < 4294967296.0 ? static_cast<unsigned>(sampleRate) : 0;
   ok = d.file->set_sample_rate(rate) && ok;
+  if (bitsPerSample > kSubsetBits || rate > kSubsetRate) ok = d.file->set_streamable_subset(false) && ok;
   ok = d.file->set_total_samples_estimate(totalFrames > 0 ? static_cast<FLAC__uint64>(totalFrames) : 0) && ok;
   if (!ok) throw std::runtime_error("couldn't setup flac encoder");
 
-  d.metadata.reserve(chunks.size());
+  d.metadata.reserve(chunks.size() + 1);
+  if (FLAC__StreamMetadata* comments = CommentsFor(chunks)) d.metadata.push_back(comments);
   for (const std::string& chunk : chunks) {
     // A longer element would overflow the block's length field and corrupt the file.
     if (chunk.size() > kMaxApplicationData) throw std::runtime_error("couldn't set flac metadata");
@@ -81,18 +108,13 @@ FLACEncoder::FLACEncoder(int fd, int compression, int bitsPerSample, int channel
   if (!d.file->set_metadata(d.metadata.data(), static_cast<unsigned>(d.metadata.size())))
     throw std::runtime_error("couldn't set flac metadata");
 
-  // Samples arrive as floats, whose 24-bit mantissa carries no deeper integer exactly;
-  // refused as the library itself refuses a depth it cannot take.
-  FLAC__StreamEncoderInitStatus status = FLAC__STREAM_ENCODER_INIT_STATUS_INVALID_BITS_PER_SAMPLE;
-  if (bitsPerSample <= kMaxBits) {
-    // init(FILE*) gives the stream to libFLAC, which closes it when the encoder finishes
-    // (also after a failed init); the stream has a descriptor of its own, so the
-    // caller's fd stays open.
-    FILE* file = nullptr;
-    const int copy = lseek(fd, 0, SEEK_SET) == 0 ? dup(fd) : -1;
-    if (copy >= 0 && !(file = fdopen(copy, "w+b"))) close(copy);
-    status = file ? d.file->init(file) : FLAC__STREAM_ENCODER_INIT_STATUS_ENCODER_ERROR;
-  }
+  // init(FILE*) gives the stream to libFLAC, which closes it when the encoder finishes
+  // (also after a failed init); the stream has a descriptor of its own, so the
+  // caller's fd stays open.
+  FILE* file = nullptr;
+  const int copy = lseek(fd, 0, SEEK_SET) == 0 ? dup(fd) : -1;
+  if (copy >= 0 && !(file = fdopen(copy, "w+b"))) close(copy);
+  const FLAC__StreamEncoderInitStatus status = file ? d.file->init(file) : FLAC__STREAM_ENCODER_INIT_STATUS_ENCODER_ERROR;
   if (status != FLAC__STREAM_ENCODER_INIT_STATUS_OK) {
     std::fprintf(stderr, "ERROR: initializing encoder: %s\n", FLAC__StreamEncoderInitStatusString[status]);
     throw std::runtime_error("couldn't init flac encoder");
@@ -101,15 +123,9 @@ FLACEncoder::FLACEncoder(int fd, int compression, int bitsPerSample, int channel
 
 FLACEncoder::~FLACEncoder() = default;
 
-void FLACEncoder::Encode(float* samples, int frames) {
+void FLACEncoder::Encode(const int32_t* samples, int frames) {
   Impl& d = *impl_;
-  const double scale = static_cast<double>(1LL << (d.bits - 1));
-  const std::size_t count = static_cast<std::size_t>(frames) * static_cast<std::size_t>(d.channels);
-  d.samples.resize(count);
-  // Integer sources arrive as value / 2^(bits-1), so each product is an exact integer.
-  for (std::size_t i = 0; i < count; ++i)
-    d.samples[i] = static_cast<FLAC__int32>(static_cast<double>(samples[i]) * scale);
-  if (!d.file->process_interleaved(d.samples.data(), static_cast<unsigned>(frames)))
+  if (!d.file->process_interleaved(samples, static_cast<unsigned>(frames)))
     throw std::runtime_error("failed encoding flac");
 }
 

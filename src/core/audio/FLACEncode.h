@@ -1,12 +1,15 @@
-// Writes one FLAC file from interleaved float frames (value * 2^(bits-1), truncated),
-// storing a WAV file's chunk list as APPLICATION blocks with id "riff", one per element,
-// in order. Also holds the encoding side's process-wide settings: the compression level
-// and the count of conversions in progress.
+// Writes one FLAC file from interleaved 32-bit integer frames (each sample right-justified
+// at the stream's depth, 4 to 32 bits), storing a WAV file's chunk list as APPLICATION
+// blocks with id "riff", one per element, in order, and, while the tags option is on
+// (InfoTags.h), the tags of its LIST/INFO chunk as Vorbis comments. Also holds the
+// encoding side's process-wide settings: the compression level and the count of
+// conversions in progress.
 //
 // libFLAC++ stays inside FLACEncode.cpp. One encoder is used by one thread.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,7 +32,7 @@ class FLACEncoder {
   FLACEncoder& operator=(const FLACEncoder&) = delete;
 
   // frames * channels interleaved values. Throws "failed encoding flac".
-  void Encode(float* samples, int frames);
+  void Encode(const int32_t* samples, int frames);
   // Throws "failed finishing flac export".
   void Finish();
 

@@ -1,5 +1,5 @@
-// WAV to FLAC conversion: the chunk walk gives the chunk list, the audio file reader the
-// frames as floats, and the FLAC encoder writes them.
+// WAV to FLAC conversion: the audio file reader gives the chunk list and the frames as
+// integers, and the FLAC encoder writes them.
 #include "transcode/Conversion.h"
 
 #include <fcntl.h>
@@ -12,7 +12,6 @@
 #include "audio/AudioFileReader.h"
 #include "audio/FLACEncode.h"
 #include "audio/FileIO.h"
-#include "audio/FourCC.h"
 #include "audio/WAVFile.h"
 #include "transcode/Events.h"
 #include "transcode/Mutex.h"
@@ -50,63 +49,24 @@ class EncodingCount {
   std::string name_;
 };
 
-// The descriptor's own name, by which libsndfile opens it with an offset of its own.
-std::string SelfPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
-
 }  // namespace
 
 void EncodeWAV(int wavFd, int flacFd, const std::string& name) {
   EncodingCount count(name);
-  std::vector<std::string> chunks;
-  {
-    UniqueFd fd = Reopen(wavFd, O_RDONLY);
-    if (!fd) throw std::runtime_error("could not read");
-    unsigned long dataOffset = 0;
-    unsigned long dataSize = 0;
-    chunks = Audio::ParseWAVFile(fd.Get(), dataOffset, dataSize);
-    // A data chunk that promises more audio than the file holds: the reader would
-    // deliver only what is there, and the stored chunk would no longer match.
-    struct stat st;
-    if (fstat(fd.Get(), &st) != 0) throw std::runtime_error("could not read");
-    if (dataOffset + dataSize > static_cast<unsigned long long>(st.st_size)) throw std::runtime_error("ToFLAC read");
-  }
-
-  Audio::AudioFileReader reader;
-  reader.Open(SelfPath(wavFd));
-  Audio::StreamFormat format = reader.GetFileDataFormat();
-  if (format.channelsPerFrame == 0) format = reader.GetClientDataFormat();
-
-  int bits = static_cast<int>(format.bitsPerChannel);
-  if (bits == 0) bits = 16;  // a compressed encoding decodes to 16 bits
-  else if (bits == 20) bits = 24;
-
-  if (format.channelsPerFrame == 0 || format.sampleRate == 0.0 || reader.GetNumberFrames() == 0)
-    throw std::runtime_error("no audio data");
-  // The float frames carry integers of up to 24 bits exactly; anything else would be
-  // stored with lost precision or wrapped, so it is refused and stays a WAV file.
-  if (format.formatFlags & Audio::kFormatFlagIsFloat)
-    throw std::runtime_error("unsupported sample format: floating point");
-  if (bits > 24) throw std::runtime_error("unsupported sample format: more than 24 bits");
-
-  Audio::StreamFormat client = format;
-  client.formatID = FourCCValue("lpcm");
-  client.formatFlags = Audio::kFormatFlagIsFloat | Audio::kFormatFlagIsPacked;
-  client.bitsPerChannel = 32;
-  client.framesPerPacket = 1;
-  client.bytesPerFrame = 4 * client.channelsPerFrame;
-  client.bytesPerPacket = client.bytesPerFrame;
-  reader.SetClientFormat(client);
-
-  const Audio::StreamFormat& delivered = reader.GetClientDataFormat();
-  const double sampleRate = delivered.sampleRate;
-  const unsigned long channels = delivered.channelsPerFrame;
-  const long long frames = reader.GetNumberFrames();
+  UniqueFd fd = Reopen(wavFd, O_RDONLY);
+  if (!fd) throw std::runtime_error("could not read");
+  Audio::AudioFileReader reader(fd.Get());
+  const int bits = reader.BitsPerSample();
+  const unsigned long channels = static_cast<unsigned long>(reader.Channels());
+  const double sampleRate = reader.SampleRate();
+  const long long frames = reader.FrameCount();
+  const std::vector<std::string>& chunks = reader.Chunks();
 
   if (ftruncate(flacFd, 0) != 0) throw std::runtime_error("could not write");
   {
     Audio::FLACEncoder encoder(flacFd, flacCompression.load(), bits, static_cast<int>(channels), sampleRate,
                                frames, chunks);
-    std::vector<float> buffer(kBlockFrames * channels);
+    std::vector<int32_t> buffer(kBlockFrames * channels);
     long long remaining = frames;
     ConversionEvent progress;
     progress.name = name;
@@ -121,9 +81,7 @@ void EncodeWAV(int wavFd, int flacFd, const std::string& name) {
       unsigned long n = remaining < static_cast<long long>(kBlockFrames) ? static_cast<unsigned long>(remaining)
                                                                           : kBlockFrames;
       remaining -= static_cast<long long>(n);
-      unsigned long got = n;
-      reader.Read(got, buffer.data());
-      if (got != n) throw std::runtime_error("ToFLAC read");
+      if (reader.Read(buffer.data(), static_cast<int>(n)) != static_cast<int>(n)) throw std::runtime_error("ToFLAC read");
       encoder.Encode(buffer.data(), static_cast<int>(n));
     }
     encoder.Finish();
