@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "audio/FLACEncode.h"
+#include "audio/InfoTags.h"
 #include "fs/MountPoint.h"
 #include "fs/Preferences.h"
 #include "fs/Volume.h"
@@ -60,6 +61,9 @@ const char* const kUsage =
     "      --log FILE       append diagnostic lines to FILE (default: LyreboxLog.txt in\n"
     "                       the desktop folder, or in \"$XDG_STATE_HOME/lyrebox\" where\n"
     "                       there is no desktop folder)\n"
+    "      --tags           show the Vorbis comments of FLAC files as a LIST/INFO chunk\n"
+    "                       and store the LIST/INFO tags of WAV files as Vorbis comments\n"
+    "                       (-o tags; default: the stored preference \"Tags\", else off)\n"
     "  -V, --version        print the version and exit\n"
     "  -h, --help           print this help and exit\n"
     "\n"
@@ -94,6 +98,7 @@ bool IsMountCommandOption(const std::string& o) {
 
 struct CommandOptions {
   int level = -1;
+  bool tags = false;
   std::string logFile;
   std::vector<std::string> fuseOptions;
 };
@@ -112,6 +117,8 @@ std::string SortMountOptions(const std::string& list, CommandOptions& options) {
       if (!ParseLevel(o.c_str() + 12, options.level)) return "compression level must be 0..8: " + o.substr(12);
     } else if (o.rfind("log=", 0) == 0) {
       options.logFile = o.substr(4);
+    } else if (o == "tags") {
+      options.tags = true;
     } else {
       rest += (rest.empty() ? "" : ",") + o;
     }
@@ -167,12 +174,13 @@ void Daemonize() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  enum { kLogOption = 1000 };
+  enum { kLogOption = 1000, kTagsOption };
   const option longOptions[] = {
       {"compression", required_argument, nullptr, 'c'},
       {"foreground", no_argument, nullptr, 'f'},
       {"debug", no_argument, nullptr, 'd'},
       {"log", required_argument, nullptr, kLogOption},
+      {"tags", no_argument, nullptr, kTagsOption},
       {"version", no_argument, nullptr, 'V'},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
@@ -194,6 +202,7 @@ int main(int argc, char** argv) {
         break;
       }
       case kLogOption: command.logFile = optarg; break;
+      case kTagsOption: command.tags = true; break;
       case 'V': std::cout << "lyrebox " << LYREBOX_VERSION << "\n"; return 0;
       case 'h': std::cout << kUsage; return 0;
       case ':': return Fail(std::string("option needs a value: ") + argv[optind - 1] + " (see --help)", 2);
@@ -211,6 +220,7 @@ int main(int argc, char** argv) {
     if (level < 0 || level > 8) level = Lyrebox::kDefaultCompression;
   }
   SetCompression(level);
+  Vantor::Audio::SetTagsEnabled(command.tags || Lyrebox::LoadTags(Lyrebox::PreferencesPath()));
   if (!command.logFile.empty()) Lyrebox::SetLogFile(Absolute(command.logFile));
 
   std::string problem = Lyrebox::CheckRootFolder(options.root);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -93,6 +94,12 @@ int LoadCompression(const std::string& path) {
 
 bool StoreCompression(const std::string& path, int level) {
   return StorePreference(path, kCompressionKey, std::to_string(level));
+}
+
+bool LoadTags(const std::string& path) {
+  std::string value = LoadPreference(path, "Tags").value_or("");
+  for (char& ch : value) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  return value == "true" || value == "yes" || value == "on" || value == "1";
 }
 
 }  // namespace Lyrebox

@@ -1,7 +1,8 @@
 // The user's stored preferences: a key file "$XDG_CONFIG_HOME/lyrebox/lyrebox.conf"
 // (falling back to "$HOME/.config/lyrebox/lyrebox.conf") of "Key=value" lines. Keys:
 // "Compression", the FLAC level 0..8 for new conversions (shared by the command line and
-// the tray), and "Folder", the root folder the tray mounted last.
+// the tray), "Folder", the root folder the tray mounted last, and "Tags", whether tags
+// are carried between LIST/INFO chunks and Vorbis comments (the command line's --tags).
 #pragma once
 
 #include <optional>
@@ -27,5 +28,8 @@ bool StorePreference(const std::string& path, const std::string& key, const std:
 // caller decides); never throws.
 int LoadCompression(const std::string& path);
 bool StoreCompression(const std::string& path, int level);
+// The stored "Tags" value: true for "true", "yes", "on" or "1" (any case), false for
+// anything else and when the file or key is missing; never throws.
+bool LoadTags(const std::string& path);
 
 }  // namespace Lyrebox
