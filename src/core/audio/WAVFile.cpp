@@ -72,14 +72,16 @@ bool ParseFormat(const std::string& chunk, WAVFormat& f) {
 }
 
 WAVLayout WalkWAV(int fd) {
-  const std::string head = ReadAt(fd, 0, 12);
+  // The checks in this order: a file of fewer than 8 bytes cannot be read at all.
+  std::string head = ReadAt(fd, 0, 8);
   struct stat st;
   if (fstat(fd, &st) != 0) throw std::runtime_error("WAVFile::Parse(), fstat");
   char const* p = head.data();
   const unsigned int tag = Read4CC(p);
   if (tag != kRIFF && tag != kRF64 && tag != kBW64) throw std::runtime_error("wrong tag");
   long long riffSize = ReadLE32(p);
-  if (Read4CC(p) != kWAVE) throw std::runtime_error("wrong type");
+  head += ReadAt(fd, 8, 4);
+  if (Read4CC(head.data() + 8) != kWAVE) throw std::runtime_error("wrong type");
   const bool rf64 = tag != kRIFF;
 
   WAVLayout w;
@@ -107,7 +109,10 @@ WAVLayout WalkWAV(int fd) {
       }
       w.chunks.push_back(header);
       kept += header.size();
-      if (toEnd) break;
+      if (toEnd) {
+        pos = size;
+        break;
+      }
       pos = start + declared + (declared & 1);
       continue;
     }
@@ -128,16 +133,14 @@ WAVLayout WalkWAV(int fd) {
     w.chunks.push_back(std::move(element));
     pos += static_cast<long long>(bytes);
   }
-  return w;
-}
-
-std::vector<std::string> ParseWAVFile(int fd, unsigned long& dataOffset, unsigned long& dataSize) {
-  WAVLayout w = WalkWAV(fd);
-  if (w.dataOffset >= 0) {
-    dataOffset = static_cast<unsigned long>(w.dataOffset);
-    dataSize = static_cast<unsigned long>(w.dataSize);
+  w.riffSize = riffSize;
+  // Stray bytes behind the last chunk are taken only as zeros that the RIFF size counts
+  // (pad bytes the image can give back); any others keep the file from being encoded.
+  if (pos < size && (riffSize + 8 != size || ReadAt(fd, pos, static_cast<size_t>(size - pos)).find_first_not_of('\0') !=
+                                                 std::string::npos)) {
+    throw std::runtime_error("could not read");
   }
-  return std::move(w.chunks);
+  return w;
 }
 
 }  // namespace Vantor::Audio

@@ -49,20 +49,18 @@ struct WAVLayout {
   long long dataOffset = -1;        // the first audio byte of the first "data" chunk; -1: none
   long long dataSize = 0;           // its audio bytes
   int dataChunks = 0;               // "data" chunks met
+  long long riffSize = 0;           // the stored RIFF size (from ds64 in an RF64 file)
 };
 
 // Walks the WAV file open on fd (read with pread from offset 0; the caller owns fd and
 // its offset does not move). Writers' habits are taken as they are: an RF64 or BW64 file
 // gets its sizes from its ds64 chunk; a "data" chunk runs to the end of the file when its
 // size is 0xFFFFFFFF, more than the file holds, or 0 in a file whose RIFF size does not
-// match its length (a header its writer never went back to fix); up to 7 stray bytes
-// behind the last chunk are ignored. Throws "could not read" (also for a chunk other than
-// "data" that runs past the end), "WAVFile::Parse(), fstat", "wrong tag", "wrong type",
-// "no ds64 chunk", "chunk too large to keep", "too many chunks".
+// match its length (a header its writer never went back to fix); up to 7 zero bytes
+// behind the last chunk are pad bytes when the RIFF size counts them. Throws "could not
+// read" (also for a chunk other than "data" that runs past the end, and for other stray
+// bytes), "WAVFile::Parse(), fstat", "wrong tag", "wrong type", "no ds64 chunk", "chunk
+// too large to keep", "too many chunks".
 WAVLayout WalkWAV(int fd);
-
-// The walk for callers that want the list alone: dataOffset and dataSize receive those
-// of the first "data" chunk (untouched when there is none).
-std::vector<std::string> ParseWAVFile(int fd, unsigned long& dataOffset, unsigned long& dataSize);
 
 }  // namespace Vantor::Audio

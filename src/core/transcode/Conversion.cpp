@@ -92,16 +92,13 @@ bool IsCompleteWAV(int fd) {
   try {
     UniqueFd own = Reopen(fd, O_RDONLY);
     struct stat st;
-    if (!own || fstat(own.Get(), &st) != 0 || st.st_size < 12) return false;
-    char header[8];
-    if (pread(own.Get(), header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) return false;
-    const char* p = header + 4;
-    if (ReadLE32(p) != static_cast<unsigned long long>(st.st_size) - 8) return false;
-    unsigned long dataOffset = 0, dataSize = 0;
-    const std::vector<std::string> chunks = Audio::ParseWAVFile(own.Get(), dataOffset, dataSize);
+    if (!own || fstat(own.Get(), &st) != 0) return false;
+    // The RIFF size of an RF64 file is in its ds64 chunk.
+    const Audio::WAVLayout w = Audio::WalkWAV(own.Get());
+    if (w.riffSize != static_cast<long long>(st.st_size) - 8) return false;
     bool fmt = false;
-    for (const std::string& chunk : chunks) fmt = fmt || chunk.compare(0, 4, "fmt ") == 0;
-    return fmt && dataOffset > 0 && dataOffset + dataSize <= static_cast<unsigned long long>(st.st_size);
+    for (const std::string& chunk : w.chunks) fmt = fmt || chunk.compare(0, 4, "fmt ") == 0;
+    return fmt && w.dataOffset > 0 && w.dataOffset + w.dataSize <= static_cast<long long>(st.st_size);
   } catch (...) {
     return false;
   }

@@ -136,10 +136,15 @@ ImagePlan PlanImage(const FLACDecoder& d) {
   const bool streamed = stored && last && storedData != static_cast<unsigned long long>(dataSize);
   long long pad = dataSize & 1;
   // Odd data at the end of a file whose RIFF size counts no pad byte had none.
-  if (streamed || (pad && stored && last && storedRiff == static_cast<unsigned long long>(Bytes(list) - 8 + dataSize)))
-    pad = 0;
+  const unsigned long long unpadded = static_cast<unsigned long long>(Bytes(list) - 8 + dataSize);
+  if (streamed || (pad && stored && last && storedRiff == unpadded)) pad = 0;
+  // Up to 7 zero bytes behind the last chunk that the stored RIFF size counts were there.
+  const unsigned long long counted = unpadded + static_cast<unsigned long long>(pad);
+  const long long trailing = stored && !streamed && storedRiff > counted && storedRiff <= counted + 7
+                                 ? static_cast<long long>(storedRiff - counted)
+                                 : 0;
 
-  long long riffSize = Bytes(list) - 8 + dataSize + pad;
+  long long riffSize = static_cast<long long>(counted) + trailing;
   if (!rf64 && !streamed && static_cast<unsigned long long>(riffSize) > kMax32) {
     // Too large for RIFF (only the plain layout can be: a stored RIFF header with this
     // much audio holds a size that is not the audio's): RF64, its ds64 chunk first.
@@ -166,6 +171,7 @@ ImagePlan PlanImage(const FLACDecoder& d) {
   for (size_t i = 0; i <= data; ++i) plan.head += list[i];
   plan.tail.assign(static_cast<size_t>(pad), '\0');
   for (size_t i = data + 1; i < list.size(); ++i) plan.tail += list[i];
+  plan.tail.append(static_cast<size_t>(trailing), '\0');
   return plan;
 }
 
