@@ -160,6 +160,9 @@ class MyFLACDecoder : public FLAC::Decoder::Stream {
   // The end of the last frame of the file that decodes; 0 when the file holds no audio
   // bytes. Throws "no FLAC frame found".
   long long FindLength();
+  // The end of the last frame in the file that decodes, found from the end; -1 when
+  // none does. Leaves the library anywhere.
+  long long LastFrameEnd();
   // What one process_single call came to.
   enum class Step { kBlock, kEnd, kDamaged, kFailed };
   Step DecodeStep();
@@ -203,6 +206,8 @@ class MyFLACDecoder : public FLAC::Decoder::Stream {
   // Where the stream's last block ends, once decoding has reached the end of the file
   // (-1 until then): nothing is delivered from there on.
   long long streamEnd_ = -1;
+  static constexpr long long kUnknown = -2;
+  long long lastFrameEnd_ = kUnknown;  // LastFrameEnd(), once asked
   long long position_ = 0;
 };
 
@@ -444,9 +449,9 @@ bool MyFLACDecoder::DecodeBlock() {
   }
 }
 
-long long MyFLACDecoder::FindLength() {
+long long MyFLACDecoder::LastFrameEnd() {
+  if (lastFrameEnd_ != kUnknown) return lastFrameEnd_;
   const long long end = StreamLength();
-  if (end <= firstFrame_) return 0;
   // A fixed-block-size stream whose STREAMINFO does not give the block size is numbered
   // by its first frame: decode that first, as a forward read would.
   RestartAt(firstFrame_);
@@ -461,11 +466,18 @@ long long MyFLACDecoder::FindLength() {
       FrameHeader h;
       const std::size_t at = static_cast<std::size_t>(p - lo);
       if (bytes[at] != 0xFF || !HeaderAt(bytes + at, window.size() - at, h)) continue;
-      if (DecodeAt(p, h)) return blockStart_ + blockFrames_;
+      if (DecodeAt(p, h)) return lastFrameEnd_ = blockStart_ + blockFrames_;
     }
     hi = lo;
   }
-  throw std::runtime_error("no FLAC frame found");
+  return lastFrameEnd_ = -1;
+}
+
+long long MyFLACDecoder::FindLength() {
+  if (StreamLength() <= firstFrame_) return 0;
+  const long long end = LastFrameEnd();
+  if (end < 0) throw std::runtime_error("no FLAC frame found");
+  return end;
 }
 
 void MyFLACDecoder::Open() {
@@ -556,9 +568,19 @@ void MyFLACDecoder::Seek(long long frame) {
   flush();
   if (seek_absolute(static_cast<FLAC__uint64>(frame))) {
     Accept();
-  } else {
-    SeekBefore(frame);
+    return;
   }
+  // Past the last frame that decodes (a file cut short) there is nothing to read on to.
+  try {
+    const long long last = LastFrameEnd();
+    if (last >= 0 && frame >= last) {
+      streamEnd_ = last;
+      return;
+    }
+  } catch (const std::runtime_error&) {
+    // The file could not be read: reading on fails the same way.
+  }
+  SeekBefore(frame);
 }
 
 FLACDecoder::FLACDecoder(UniqueFd fd) : decoder_(std::make_unique<MyFLACDecoder>(std::move(fd))) { decoder_->Open(); }
