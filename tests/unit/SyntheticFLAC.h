@@ -4,6 +4,7 @@
 // flac tool and libFLAC read them like any other stream (flac -t passes).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -59,8 +60,9 @@ inline uint16_t FlacCrc16(const std::string& s) {
   return static_cast<uint16_t>(crc);
 }
 
-// "fLaC" and STREAMINFO (the only metadata block).
-inline std::string FlacHead(const StreamShape& s) {
+// "fLaC" and STREAMINFO (the only metadata block), with the sizes of the smallest and
+// largest frame (0: unknown), which libFLAC's seeking estimates positions from.
+inline std::string FlacHead(const StreamShape& s, unsigned minFrameBytes = 0, unsigned maxFrameBytes = 0) {
   BitWriter w;
   w.Put(0x664C6143, 32);  // "fLaC"
   w.Put(1, 1);            // last metadata block
@@ -68,8 +70,8 @@ inline std::string FlacHead(const StreamShape& s) {
   w.Put(34, 24);
   w.Put(s.blockFrames, 16);
   w.Put(s.blockFrames, 16);
-  w.Put(0, 24);  // frame sizes unknown
-  w.Put(0, 24);
+  w.Put(minFrameBytes, 24);
+  w.Put(maxFrameBytes, 24);
   w.Put(s.rate, 20);
   w.Put(s.channels - 1, 3);
   w.Put(s.bits - 1, 5);
@@ -120,18 +122,24 @@ inline std::string FlacFrame(const StreamShape& s, uint64_t number, unsigned n, 
 // The whole stream: silence, then the interleaved tail samples (if any) as the last
 // frame (at most blockFrames of them).
 inline std::string SyntheticFLAC(const StreamShape& s, const std::vector<int32_t>& tail = {}) {
-  std::string out = FlacHead(s);
+  std::string frames;
+  unsigned smallest = ~0u, largest = 0;
+  auto add = [&](const std::string& frame) {
+    frames += frame;
+    smallest = std::min(smallest, static_cast<unsigned>(frame.size()));
+    largest = std::max(largest, static_cast<unsigned>(frame.size()));
+  };
   const long long tailFrames = static_cast<long long>(tail.size() / s.channels);
   const long long silent = s.frames - tailFrames;
   uint64_t number = 0;
   for (long long f = 0; f < silent; f += s.blockFrames)
-    out += FlacFrame(s, number++, static_cast<unsigned>(std::min<long long>(s.blockFrames, silent - f)));
+    add(FlacFrame(s, number++, static_cast<unsigned>(std::min<long long>(s.blockFrames, silent - f))));
   // A frame number counts blocks of the fixed size, so the tail starts a block of its own.
   if (tailFrames > 0) {
     if (silent % s.blockFrames != 0) return "";
-    out += FlacFrame(s, number, static_cast<unsigned>(tailFrames), 0, &tail);
+    add(FlacFrame(s, number, static_cast<unsigned>(tailFrames), 0, &tail));
   }
-  return out;
+  return FlacHead(s, largest ? smallest : 0, largest) + frames;
 }
 
 }  // namespace TestUtil

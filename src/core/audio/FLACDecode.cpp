@@ -136,6 +136,7 @@ class MyFLACDecoder : public FLAC::Decoder::Stream {
   unsigned sampleRate_ = 0;
   unsigned sampleSize_ = 0;
   long long frameCount_ = 0;
+  unsigned minBlock_ = 0, maxBlock_ = 0;
   std::vector<std::string> chunks_;
   std::vector<std::pair<std::string, std::string>> comments_;
 
@@ -183,6 +184,17 @@ class MyFLACDecoder : public FLAC::Decoder::Stream {
   // After a failed seek to frame: goes on from the nearest earlier place the library can
   // seek to (or from the first frame), where reading on reaches frame.
   void SeekBefore(long long frame);
+  // The first sample of the frame whose header is h: its sample number, or its frame
+  // number times the stream's fixed block size; -1 when that size is unknown.
+  long long StartOf(const FrameHeader& h);
+  // The first frame header at or after byte offset from (before to) whose frame starts
+  // between the given samples; its offset, or -1.
+  long long NextHeader(long long from, long long to, long long lowSample, long long highSample, FrameHeader& h,
+                       long long& start);
+  // Finds the frame that holds frame by bisection over the frame headers, and decodes it:
+  // fast whatever the frame sizes, and the same frame a forward read decodes. False
+  // when it cannot be found or does not decode.
+  bool SeekByHeaders(long long frame);
 
   UniqueFd fd_;
   long long base_ = 0;     // where the stream begins in the file
@@ -208,6 +220,7 @@ class MyFLACDecoder : public FLAC::Decoder::Stream {
   long long streamEnd_ = -1;
   static constexpr long long kUnknown = -2;
   long long lastFrameEnd_ = kUnknown;  // LastFrameEnd(), once asked
+  long long fixedBlock_ = kUnknown;    // the fixed block size of frame numbers, once asked
   long long position_ = 0;
 };
 
@@ -295,6 +308,8 @@ void MyFLACDecoder::metadata_callback(const ::FLAC__StreamMetadata* metadata) {
     sampleRate_ = info.sample_rate;
     channels_ = info.channels;
     sampleSize_ = info.bits_per_sample;
+    minBlock_ = info.min_blocksize;
+    maxBlock_ = info.max_blocksize;
     streamInfo_ = true;
   } else if (metadata->type == FLAC__METADATA_TYPE_APPLICATION) {
     const FLAC__StreamMetadata_Application& app = metadata->data.application;
@@ -550,6 +565,79 @@ void MyFLACDecoder::SeekBefore(long long frame) {
   lastEnd_ = 0;
 }
 
+long long MyFLACDecoder::StartOf(const FrameHeader& h) {
+  if (h.variable) return static_cast<long long>(h.number);
+  if (fixedBlock_ == kUnknown) {
+    // As libFLAC numbers them: by STREAMINFO's block size when it states one, else by
+    // the size of the first frame.
+    fixedBlock_ = -1;
+    FrameHeader first;
+    if (minBlock_ == maxBlock_ && minBlock_ > 0) {
+      fixedBlock_ = minBlock_;
+    } else if (StreamLength() > firstFrame_) {
+      const std::string head = ReadAt(fd_.Get(), base_ + firstFrame_,
+                                      static_cast<std::size_t>(std::min<long long>(kMaxHeaderBytes, StreamLength() - firstFrame_)));
+      if (HeaderAt(reinterpret_cast<const unsigned char*>(head.data()), head.size(), first)) fixedBlock_ = first.blockFrames;
+    }
+  }
+  return fixedBlock_ < 0 ? -1 : static_cast<long long>(h.number) * fixedBlock_;
+}
+
+long long MyFLACDecoder::NextHeader(long long from, long long to, long long lowSample, long long highSample,
+                                    FrameHeader& h, long long& start) {
+  std::string window;
+  // A frame is at most a few megabytes long; beyond that the search gives up.
+  const long long limit = std::min(to, from + 64 * kScanWindow);
+  for (long long lo = from; lo < limit; lo += kScanWindow) {
+    const long long stop = std::min(StreamLength(), lo + kScanWindow + static_cast<long long>(kMaxHeaderBytes));
+    if (stop <= lo) break;
+    window = ReadAt(fd_.Get(), base_ + lo, static_cast<std::size_t>(stop - lo));
+    const auto* bytes = reinterpret_cast<const unsigned char*>(window.data());
+    for (long long p = lo; p < std::min(limit, lo + kScanWindow); ++p) {
+      const std::size_t at = static_cast<std::size_t>(p - lo);
+      if (bytes[at] != 0xFF || !HeaderAt(bytes + at, window.size() - at, h)) continue;
+      start = StartOf(h);
+      if (start >= lowSample && start <= highSample) return p;
+    }
+  }
+  return -1;
+}
+
+bool MyFLACDecoder::SeekByHeaders(long long frame) {
+  long long lo = firstFrame_, hi = StreamLength(), loSample = 0, hiSample = frameCount_;
+  for (int step = 0; step < 64 && lo < hi; ++step) {
+    // Where frame would lie if the frames between the bounds were all alike; the last
+    // steps search forward from the lower bound.
+    long long at = lo;
+    if (step < 48 && hiSample > loSample) {
+      const double share = static_cast<double>(frame - loSample) / static_cast<double>(hiSample - loSample);
+      const long long guess = lo + static_cast<long long>(share * static_cast<double>(hi - lo));
+      at = std::clamp(guess - 2 * static_cast<long long>(kMaxHeaderBytes), lo, hi - 1);
+    }
+    FrameHeader h;
+    long long start = 0;
+    const long long p = NextHeader(at, hi, loSample, hiSample, h, start);
+    if (p < 0) {
+      if (at == lo) return false;
+      hi = at;  // nothing from here on: look further back
+      continue;
+    }
+    if (start > frame) {
+      if (p == lo) return false;
+      hi = p;
+      hiSample = start;
+    } else if (frame < start + h.blockFrames) {
+      if (!DecodeAt(p, h)) return false;
+      Accept();
+      return true;
+    } else {
+      lo = p + 1;
+      loSample = start + h.blockFrames;
+    }
+  }
+  return false;
+}
+
 void MyFLACDecoder::Seek(long long frame) {
   if (frame == position_) return;
   position_ = frame;
@@ -561,10 +649,15 @@ void MyFLACDecoder::Seek(long long frame) {
   }
   blockFrames_ = 0;
   ioError_ = false;
-  // libFLAC finds the block that holds frame and hands it over trimmed to begin there;
-  // flushed first, it searches the whole stream, whatever it read before. Where it
-  // cannot (a damaged stream), reading on from an earlier place puts every block where
-  // a read from the start puts it.
+  // The frame's own header is looked for first; then libFLAC's seek, which hands over the
+  // block trimmed to begin at frame (flushed first, it searches the whole stream,
+  // whatever it read before). Where neither finds it (a damaged stream), reading on from
+  // an earlier place puts every block where a read from the start puts it.
+  try {
+    if (SeekByHeaders(frame)) return;
+  } catch (const std::runtime_error&) {
+    // The file could not be read here: libFLAC tries on its own.
+  }
   flush();
   if (seek_absolute(static_cast<FLAC__uint64>(frame))) {
     Accept();
