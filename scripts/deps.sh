@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Lyrebox needs to build, test and run.
 # Idempotent: prints nothing and touches nothing when everything is present.
-#   scripts/deps.sh               build + test packages (and scdoc for the man pages)
+#   scripts/deps.sh               build + test packages (and scdoc for the man pages; the
+#                                 test oracles flac, sox, ffmpeg, libsndfile's programs)
 #   scripts/deps.sh --tray        also the desktop shell's packages
 #   scripts/deps.sh --tray-test   also the headless desktop of the tray's test
 #   scripts/deps.sh --share-test  also Samba, for the test of the volume shared over SMB
@@ -11,11 +12,11 @@ set -euo pipefail
 
 packages=(
   g++ cmake make pkg-config scdoc
-  libflac++-dev libsndfile1-dev libfuse3-dev fuse3
+  libflac++-dev libfuse3-dev fuse3
   libgtest-dev googletest
-  flac sox attr rsync
+  flac sox attr rsync sndfile-programs python3
 )
-lean=()  # installed without their recommended packages
+lean=(ffmpeg)  # installed without their recommended packages
 for arg in "$@"; do
   case "$arg" in
     --tray) packages+=(libgtk-3-dev libayatana-appindicator3-dev) ;;
