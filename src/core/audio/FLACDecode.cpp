@@ -131,12 +131,14 @@ class MyFLACDecoder : public FLAC::Decoder::Stream {
   void Open();
   int GetSamples(int32_t* out, int frames);
   void Seek(long long frame);
+  bool FramesInOrder();
 
   unsigned channels_ = 0;
   unsigned sampleRate_ = 0;
   unsigned sampleSize_ = 0;
   long long frameCount_ = 0;
   unsigned minBlock_ = 0, maxBlock_ = 0;
+  bool outOfOrder_ = false;  // a block read on began before the end of the one before it
   std::vector<std::string> chunks_;
   std::vector<std::pair<std::string, std::string>> comments_;
 
@@ -155,9 +157,6 @@ class MyFLACDecoder : public FLAC::Decoder::Stream {
   long long StreamLength() const;
   // Reads (again) every metadata block from the start of the stream.
   void ReadMetadata();
-  // The stream offset of STREAMINFO's total-samples field, or -1 when the stream does
-  // not begin as the format says (fLaC, after an optional ID3v2 tag, then STREAMINFO).
-  long long TotalFieldOffset() const;
   // The end of the last frame of the file that decodes; 0 when the file holds no audio
   // bytes. Throws "no FLAC frame found".
   long long FindLength();
@@ -167,11 +166,18 @@ class MyFLACDecoder : public FLAC::Decoder::Stream {
   // What one process_single call came to.
   enum class Step { kBlock, kEnd, kDamaged, kFailed };
   Step DecodeStep();
-  // Decodes the frame whose header h begins at byte offset, and nothing else: true when
-  // it decodes cleanly as the frame h says it is (the block is then buffered).
-  bool DecodeAt(long long offset, const FrameHeader& h);
   // The frame header at p when it could belong to this stream.
   bool HeaderAt(const unsigned char* p, std::size_t n, FrameHeader& h) const;
+  // The first frame of the frame whose header is h: its sample number, or its frame
+  // number times the stream's fixed block size; -1 when that size is unknown.
+  long long StartOf(const FrameHeader& h);
+  // Places the block just decoded from the frame at byte offset where its header says,
+  // and goes on behind it; false when the header there does not describe the block.
+  // read says that the frame was reached by reading on (in file order).
+  bool Accept(long long offset, bool read = false);
+  // Decodes the frame at byte offset, and nothing else: true when it decodes cleanly (the
+  // block is then buffered and placed).
+  bool DecodeAt(long long offset, bool read = false);
   // Goes on decoding from byte offset of the stream.
   void RestartAt(long long offset);
   // Decodes the next block in file order into the buffer, or learns that the stream has
@@ -179,21 +185,12 @@ class MyFLACDecoder : public FLAC::Decoder::Stream {
   bool DecodeBlock();
   // Finds the next frame that decodes from byte offset from on, by its header.
   bool Resync(long long from);
-  // Accepts the block just decoded as the last one read in file order.
-  void Accept();
-  // After a failed seek to frame: goes on from the nearest earlier place the library can
-  // seek to (or from the first frame), where reading on reaches frame.
-  void SeekBefore(long long frame);
-  // The first sample of the frame whose header is h: its sample number, or its frame
-  // number times the stream's fixed block size; -1 when that size is unknown.
-  long long StartOf(const FrameHeader& h);
   // The first frame header at or after byte offset from (before to) whose frame starts
   // between the given samples; its offset, or -1.
   long long NextHeader(long long from, long long to, long long lowSample, long long highSample, FrameHeader& h,
                        long long& start);
-  // Finds the frame that holds frame by bisection over the frame headers, and decodes it:
-  // fast whatever the frame sizes, and the same frame a forward read decodes. False
-  // when it cannot be found or does not decode.
+  // Finds the frame that holds frame by bisection over the frame headers and decodes it.
+  // False when no header holds frame or that frame does not decode.
   bool SeekByHeaders(long long frame);
 
   UniqueFd fd_;
@@ -202,10 +199,6 @@ class MyFLACDecoder : public FLAC::Decoder::Stream {
   bool ioError_ = false;   // a read of the file failed
   bool streamInfo_ = false;
   long long firstFrame_ = 0;  // stream offset of the first frame
-  // When STREAMINFO's length is replaced by the one found, the library reads the
-  // replacement (so that its seeking knows the true length) at this stream offset.
-  long long totalField_ = -1;
-  unsigned long long total_ = 0;
 
   // The buffered block: blockFrames_ frames from frame blockStart_ on (none when 0).
   std::vector<int32_t> block_;
@@ -214,7 +207,7 @@ class MyFLACDecoder : public FLAC::Decoder::Stream {
   bool newBlock_ = false;
   int errors_ = 0;         // errors the library reported since the last step began
   long long resume_ = 0;   // the byte offset where the frame after the last accepted one begins
-  long long lastEnd_ = 0;  // where the last accepted block ends
+  long long lastEnd_ = 0;  // where the last block read in file order ends
   // Where the stream's last block ends, once decoding has reached the end of the file
   // (-1 until then): nothing is delivered from there on.
   long long streamEnd_ = -1;
@@ -243,15 +236,6 @@ long long MyFLACDecoder::StreamLength() const {
   if (got == 0) {
     *bytes = 0;
     return FLAC__STREAM_DECODER_READ_STATUS_END_OF_STREAM;
-  }
-  if (totalField_ >= 0) {
-    // The 36-bit total: the low nibble of the first byte, then four whole bytes.
-    for (long long i = std::max(pos_, totalField_); i < std::min(pos_ + got, totalField_ + 5); ++i) {
-      FLAC__byte& b = buffer[i - pos_];
-      const int shift = static_cast<int>(8 * (4 - (i - totalField_)));
-      b = i == totalField_ ? static_cast<FLAC__byte>((b & 0xF0) | ((total_ >> 32) & 0x0F))
-                           : static_cast<FLAC__byte>(total_ >> shift);
-    }
   }
   pos_ += got;
   *bytes = static_cast<size_t>(got);
@@ -293,8 +277,7 @@ bool MyFLACDecoder::eof_callback() { return pos_ >= StreamLength(); }
       for (unsigned f = 0; f < n; ++f, out += channels_) *out = in[f];
     }
   }
-  // libFLAC turns a frame number into a sample number before it calls back, and moves
-  // it to the target frame of a seek when it trims the block.
+  // Placed by Accept(), from the frame's own header.
   blockStart_ = static_cast<long long>(frame->header.number.sample_number);
   blockFrames_ = n;
   newBlock_ = true;
@@ -350,26 +333,6 @@ void MyFLACDecoder::ReadMetadata() {
   resume_ = firstFrame_;
 }
 
-long long MyFLACDecoder::TotalFieldOffset() const {
-  try {
-    long long at = 0;
-    const std::string head = ReadAt(fd_.Get(), base_, 10);
-    if (head.compare(0, 3, "ID3") == 0) {
-      // An ID3v2 tag, which libFLAC skips: 10 bytes, a 28-bit size, and a footer when flagged.
-      long long size = 0;
-      for (int i = 6; i < 10; ++i) size = size << 7 | (static_cast<unsigned char>(head[i]) & 0x7F);
-      at = 10 + size + ((head[5] & 0x10) ? 10 : 0);
-    }
-    const std::string marker = ReadAt(fd_.Get(), base_ + at, 8);
-    // STREAMINFO, 34 bytes long, first: the total is in its body's bytes 13 to 17.
-    if (marker.compare(0, 4, "fLaC") != 0 || (marker[4] & 0x7F) != 0 || marker.compare(5, 3, std::string("\0\0\x22", 3)) != 0)
-      return -1;
-    return at + 8 + 13;
-  } catch (const std::runtime_error&) {
-    return -1;
-  }
-}
-
 void MyFLACDecoder::RestartAt(long long offset) {
   pos_ = offset;
   resume_ = offset;
@@ -384,21 +347,15 @@ MyFLACDecoder::Step MyFLACDecoder::DecodeStep() {
     errors_ = 0;
     newBlock_ = false;
     const bool ok = process_single();
-    if (ioError_) return Step::kFailed;
-    if (errors_ > 0) return Step::kDamaged;
-    if (newBlock_) return Step::kBlock;
     const auto state = static_cast<::FLAC__StreamDecoderState>(get_state());
+    if (ioError_ || state == FLAC__STREAM_DECODER_MEMORY_ALLOCATION_ERROR) return Step::kFailed;
+    // libFLAC also fails, without an error of its own, on a frame whose damage makes it
+    // read past the end of the file.
+    if (errors_ > 0 || !ok) return Step::kDamaged;
+    if (newBlock_) return Step::kBlock;
     if (state == FLAC__STREAM_DECODER_END_OF_STREAM) return Step::kEnd;
-    if (!ok || state == FLAC__STREAM_DECODER_ABORTED || state == FLAC__STREAM_DECODER_MEMORY_ALLOCATION_ERROR)
-      return Step::kFailed;
   }
   return Step::kDamaged;
-}
-
-void MyFLACDecoder::Accept() {
-  FLAC__uint64 at = 0;
-  if (get_decode_position(&at)) resume_ = static_cast<long long>(at);
-  lastEnd_ = blockStart_ + blockFrames_;
 }
 
 bool MyFLACDecoder::HeaderAt(const unsigned char* p, std::size_t n, FrameHeader& h) const {
@@ -406,17 +363,44 @@ bool MyFLACDecoder::HeaderAt(const unsigned char* p, std::size_t n, FrameHeader&
          (h.rate == 0 || h.rate == sampleRate_);
 }
 
-bool MyFLACDecoder::DecodeAt(long long offset, const FrameHeader& h) {
+long long MyFLACDecoder::StartOf(const FrameHeader& h) {
+  if (h.variable) return static_cast<long long>(h.number);
+  if (fixedBlock_ == kUnknown) {
+    // By STREAMINFO's block size when it states one, else by the size of the first frame.
+    fixedBlock_ = -1;
+    FrameHeader first;
+    if (minBlock_ == maxBlock_ && minBlock_ > 0) {
+      fixedBlock_ = minBlock_;
+    } else if (StreamLength() > firstFrame_) {
+      const std::string head = ReadAt(fd_.Get(), base_ + firstFrame_,
+                                      static_cast<std::size_t>(std::min<long long>(kMaxHeaderBytes, StreamLength() - firstFrame_)));
+      if (HeaderAt(reinterpret_cast<const unsigned char*>(head.data()), head.size(), first)) fixedBlock_ = first.blockFrames;
+    }
+  }
+  return fixedBlock_ < 0 ? -1 : static_cast<long long>(h.number) * fixedBlock_;
+}
+
+bool MyFLACDecoder::Accept(long long offset, bool read) {
+  // The block's place comes from its own header, read here rather than taken from
+  // libFLAC, which numbers the frames of a stream by what it happened to read before.
+  const std::size_t n = static_cast<std::size_t>(std::clamp<long long>(StreamLength() - offset, 0, kMaxHeaderBytes));
+  const std::string head = ReadAt(fd_.Get(), base_ + offset, n);
+  FrameHeader h;
+  if (!HeaderAt(reinterpret_cast<const unsigned char*>(head.data()), head.size(), h) || h.blockFrames != blockFrames_)
+    return false;
+  const long long start = StartOf(h);
+  if (start < 0) return false;
+  if (read && start < lastEnd_) outOfOrder_ = true;
+  blockStart_ = start;
+  FLAC__uint64 at = 0;
+  if (get_decode_position(&at)) resume_ = static_cast<long long>(at);
+  lastEnd_ = blockStart_ + blockFrames_;
+  return true;
+}
+
+bool MyFLACDecoder::DecodeAt(long long offset, bool read) {
   RestartAt(offset);
-  if (DecodeStep() != Step::kBlock || blockFrames_ != h.blockFrames) return false;
-  // The block must be the frame at offset, numbered as a forward read numbers it: a
-  // frame number times the stream's fixed block size, at least this block's size.
-  const long long start = blockStart_;
-  const long long number = static_cast<long long>(h.number);
-  if (h.variable) return start == number;
-  if (number == 0) return start == 0;
-  const long long fixed = start / number;
-  return start % number == 0 && fixed >= blockFrames_ && fixed <= kMaxBlockFrames;
+  return DecodeStep() == Step::kBlock && Accept(offset, read);
 }
 
 bool MyFLACDecoder::Resync(long long from) {
@@ -430,10 +414,7 @@ bool MyFLACDecoder::Resync(long long from) {
       FrameHeader h;
       const std::size_t at = static_cast<std::size_t>(p - lo);
       if (bytes[at] != 0xFF || !HeaderAt(bytes + at, window.size() - at, h)) continue;
-      if (DecodeAt(p, h)) {
-        Accept();
-        return true;
-      }
+      if (DecodeAt(p, true)) return true;
       if (ioError_) return false;
     }
   }
@@ -443,22 +424,23 @@ bool MyFLACDecoder::Resync(long long from) {
 }
 
 bool MyFLACDecoder::DecodeBlock() {
-  switch (DecodeStep()) {
-    case Step::kBlock:
-      Accept();
-      return true;
-    case Step::kEnd:
-      streamEnd_ = lastEnd_;
-      return true;
-    case Step::kFailed:
-      return false;
-    case Step::kDamaged:
-      break;
-  }
-  // The frame at resume_ is damaged (or not a frame): the next one is looked for from the
-  // byte behind where it begins, so that every frame that decodes is found.
+  const long long at = resume_;
   try {
-    return Resync(resume_ + 1);
+    switch (DecodeStep()) {
+      case Step::kBlock:
+        if (Accept(at, true)) return true;
+        break;
+      case Step::kEnd:
+        streamEnd_ = lastEnd_;
+        return true;
+      case Step::kFailed:
+        return false;
+      case Step::kDamaged:
+        break;
+    }
+    // The frame at `at` is damaged (or not a frame): the next one is looked for from the
+    // byte behind where it begins, so that every frame that decodes is found.
+    return Resync(at + 1);
   } catch (const std::runtime_error&) {
     return false;  // the file could not be read
   }
@@ -467,10 +449,6 @@ bool MyFLACDecoder::DecodeBlock() {
 long long MyFLACDecoder::LastFrameEnd() {
   if (lastFrameEnd_ != kUnknown) return lastFrameEnd_;
   const long long end = StreamLength();
-  // A fixed-block-size stream whose STREAMINFO does not give the block size is numbered
-  // by its first frame: decode that first, as a forward read would.
-  RestartAt(firstFrame_);
-  DecodeStep();
   std::string window;
   for (long long hi = end; hi > firstFrame_;) {
     const long long lo = std::max(firstFrame_, hi - kScanWindow);
@@ -481,7 +459,7 @@ long long MyFLACDecoder::LastFrameEnd() {
       FrameHeader h;
       const std::size_t at = static_cast<std::size_t>(p - lo);
       if (bytes[at] != 0xFF || !HeaderAt(bytes + at, window.size() - at, h)) continue;
-      if (DecodeAt(p, h)) return lastFrameEnd_ = blockStart_ + blockFrames_;
+      if (DecodeAt(p)) return lastFrameEnd_ = blockStart_ + blockFrames_;
     }
     hi = lo;
   }
@@ -513,15 +491,7 @@ void MyFLACDecoder::Open() {
   // A stream written to a pipe states no length; a damaged or hostile STREAMINFO may
   // state more frames than the file could hold even as the smallest frames there are.
   if (frameCount_ > 0 && frameCount_ <= MaxFramesIn(StreamLength() - firstFrame_, channels_)) return;
-  const long long found = FindLength();
-  totalField_ = found > 0 ? TotalFieldOffset() : -1;
-  if (totalField_ >= 0) {
-    // The library reads STREAMINFO again with the length found, for its seeking.
-    total_ = static_cast<unsigned long long>(found);
-    if (!reset()) throw std::runtime_error("error processing FLAC metadata");
-    ReadMetadata();
-  }
-  frameCount_ = found;
+  frameCount_ = FindLength();
   // Back to the first frame; the scan's restarts said nothing about the end of the stream.
   RestartAt(firstFrame_);
   blockFrames_ = 0;
@@ -550,37 +520,6 @@ int MyFLACDecoder::GetSamples(int32_t* out, int frames) {
   }
   position_ += done;
   return static_cast<int>(done);
-}
-
-void MyFLACDecoder::SeekBefore(long long frame) {
-  for (long long back = 2 * kMaxBlockFrames; frame - back > 0; back *= 4) {
-    flush();
-    if (seek_absolute(static_cast<FLAC__uint64>(frame - back))) {
-      Accept();
-      return;
-    }
-  }
-  RestartAt(firstFrame_);
-  blockFrames_ = 0;
-  lastEnd_ = 0;
-}
-
-long long MyFLACDecoder::StartOf(const FrameHeader& h) {
-  if (h.variable) return static_cast<long long>(h.number);
-  if (fixedBlock_ == kUnknown) {
-    // As libFLAC numbers them: by STREAMINFO's block size when it states one, else by
-    // the size of the first frame.
-    fixedBlock_ = -1;
-    FrameHeader first;
-    if (minBlock_ == maxBlock_ && minBlock_ > 0) {
-      fixedBlock_ = minBlock_;
-    } else if (StreamLength() > firstFrame_) {
-      const std::string head = ReadAt(fd_.Get(), base_ + firstFrame_,
-                                      static_cast<std::size_t>(std::min<long long>(kMaxHeaderBytes, StreamLength() - firstFrame_)));
-      if (HeaderAt(reinterpret_cast<const unsigned char*>(head.data()), head.size(), first)) fixedBlock_ = first.blockFrames;
-    }
-  }
-  return fixedBlock_ < 0 ? -1 : static_cast<long long>(h.number) * fixedBlock_;
 }
 
 long long MyFLACDecoder::NextHeader(long long from, long long to, long long lowSample, long long highSample,
@@ -627,9 +566,9 @@ bool MyFLACDecoder::SeekByHeaders(long long frame) {
       hi = p;
       hiSample = start;
     } else if (frame < start + h.blockFrames) {
-      if (!DecodeAt(p, h)) return false;
-      Accept();
-      return true;
+      // A damaged frame may also stand in for one the forward read found elsewhere (a
+      // copy): only that read can say what is there.
+      return DecodeAt(p);
     } else {
       lo = p + 1;
       loSample = start + h.blockFrames;
@@ -649,31 +588,47 @@ void MyFLACDecoder::Seek(long long frame) {
   }
   blockFrames_ = 0;
   ioError_ = false;
-  // The frame's own header is looked for first; then libFLAC's seek, which hands over the
-  // block trimmed to begin at frame (flushed first, it searches the whole stream,
-  // whatever it read before). Where neither finds it (a damaged stream), reading on from
-  // an earlier place puts every block where a read from the start puts it.
+  // The frame's own header, found by bisection; past the last frame that decodes (a file
+  // cut short) there is nothing to read; else reading on from the first frame puts every
+  // block where a read from the start puts it (a damaged stream).
   try {
     if (SeekByHeaders(frame)) return;
-  } catch (const std::runtime_error&) {
-    // The file could not be read here: libFLAC tries on its own.
-  }
-  flush();
-  if (seek_absolute(static_cast<FLAC__uint64>(frame))) {
-    Accept();
-    return;
-  }
-  // Past the last frame that decodes (a file cut short) there is nothing to read on to.
-  try {
     const long long last = LastFrameEnd();
     if (last >= 0 && frame >= last) {
       streamEnd_ = last;
       return;
     }
   } catch (const std::runtime_error&) {
-    // The file could not be read: reading on fails the same way.
+    // The file could not be read here: reading on fails the same way.
   }
-  SeekBefore(frame);
+  RestartAt(firstFrame_);
+  blockFrames_ = 0;
+  lastEnd_ = 0;
+}
+
+bool MyFLACDecoder::FramesInOrder() {
+  if (outOfOrder_) return false;
+  // Every frame header of the file, damaged frames' included, in file order.
+  long long end = 0;
+  try {
+    std::string window;
+    for (long long lo = firstFrame_; lo < StreamLength(); lo += kScanWindow) {
+      const long long stop = std::min(StreamLength(), lo + kScanWindow + static_cast<long long>(kMaxHeaderBytes));
+      window = ReadAt(fd_.Get(), base_ + lo, static_cast<std::size_t>(stop - lo));
+      const auto* bytes = reinterpret_cast<const unsigned char*>(window.data());
+      for (long long p = lo; p < std::min(StreamLength(), lo + kScanWindow); ++p) {
+        FrameHeader h;
+        const std::size_t at = static_cast<std::size_t>(p - lo);
+        if (bytes[at] != 0xFF || !HeaderAt(bytes + at, window.size() - at, h)) continue;
+        const long long start = StartOf(h);
+        if (start < end) return false;
+        end = start + h.blockFrames;
+      }
+    }
+  } catch (const std::runtime_error&) {
+    return false;
+  }
+  return true;
 }
 
 FLACDecoder::FLACDecoder(UniqueFd fd) : decoder_(std::make_unique<MyFLACDecoder>(std::move(fd))) { decoder_->Open(); }
@@ -713,5 +668,7 @@ const std::vector<std::pair<std::string, std::string>>& FLACDecoder::Comments() 
 int FLACDecoder::GetSamples(int32_t* out, int frames) { return decoder_->GetSamples(out, frames); }
 
 void FLACDecoder::Seek(long long frame) { decoder_->Seek(frame); }
+
+bool FLACDecoder::FramesInOrder() const { return decoder_->FramesInOrder(); }
 
 }  // namespace Vantor

@@ -58,6 +58,11 @@ class FLACDecoder {
   int GetSamples(int32_t* out, int frames);
   // The next GetSamples starts at frame; free when frame is where the decoder stands.
   void Seek(long long frame);
+  // Whether the frame headers of the file (damaged frames' too) follow one another in
+  // order, each beginning at or after the end of the one before (not so for two streams
+  // glued together, or copies of frames): the same bytes whatever the order of reading
+  // are promised for such streams. Reads the whole file.
+  bool FramesInOrder() const;
 
  private:
   std::unique_ptr<MyFLACDecoder> decoder_;
