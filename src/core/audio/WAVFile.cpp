@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -22,6 +23,7 @@ constexpr unsigned int kData = FourCCValue("data");
 constexpr unsigned int kDs64 = FourCCValue("ds64");
 
 constexpr size_t kFMTChunkSize = 24;
+constexpr unsigned long long kHuge = 1ull << 62;
 
 // The sub-format GUIDs of WAVE_FORMAT_EXTENSIBLE end alike; the first two bytes hold the
 // plain format tag.
@@ -127,8 +129,9 @@ WAVLayout WalkWAV(int fd) {
     // always gets a zero.
     if (n & 1) element += '\0';
     if (id == kDs64 && rf64 && w.chunks.size() == 1 && n >= 28) {
-      riffSize = static_cast<long long>(ReadLE64(element.data() + 8) & 0x7FFFFFFFFFFFFFFFull);
-      ds64Data = static_cast<long long>(ReadLE64(element.data() + 16) & 0x7FFFFFFFFFFFFFFFull);
+      // Sizes beyond any file (2^62) are as good as unknown, and stay clear of overflow.
+      riffSize = static_cast<long long>(std::min(ReadLE64(element.data() + 8), kHuge));
+      ds64Data = static_cast<long long>(std::min(ReadLE64(element.data() + 16), kHuge));
     }
     w.chunks.push_back(std::move(element));
     pos += static_cast<long long>(bytes);
