@@ -1,0 +1,112 @@
+// Makes the fuzz targets' seed corpora from the test fixtures, at build time:
+//   fuzz_seeds OUT   writes OUT/wav (walk, reader, conversion), OUT/flac (image) and
+//                    OUT/writeback (operation sequences), then OUT/.made.
+// WAV files in the forms writers leave (plain, extensible, RF64, sizes never fixed, odd
+// chunks), FLAC files from them with their chunks kept (made by the conversion itself),
+// and FLAC streams built byte by byte (no length, a false length, 32 bits, empty).
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "SyntheticFLAC.h"
+#include "TestUtil.h"
+#include "transcode/Conversion.h"
+#include "transcode/UniqueFd.h"
+
+using namespace TestUtil;
+
+namespace {
+
+std::string LE64(unsigned long long v) { return LE32(static_cast<unsigned>(v)) + LE32(static_cast<unsigned>(v >> 32)); }
+
+std::string Extensible(int channels, int rate, int container, int valid) {
+  const unsigned align = static_cast<unsigned>(channels * container / 8);
+  return Chunk("fmt ", LE16(0xFFFE) + LE16(static_cast<unsigned>(channels)) + LE32(static_cast<unsigned>(rate)) +
+                           LE32(align * static_cast<unsigned>(rate)) + LE16(align) + LE16(static_cast<unsigned>(container)) +
+                           LE16(22) + LE16(static_cast<unsigned>(valid)) + LE32(0x3F) +
+                           std::string("\x01\0\0\0\0\0\x10\0\x80\0\0\xAA\0\x38\x9B\x71", 16));
+}
+
+// The FLAC file the conversion makes of wav ("" when it refuses it).
+std::string Encoded(const std::string& wav) {
+  Vantor::UniqueFd in(memfd_create("wav", MFD_CLOEXEC)), out(memfd_create("flac", MFD_CLOEXEC));
+  if (write(in.Get(), wav.data(), wav.size()) != static_cast<ssize_t>(wav.size())) return "";
+  try {
+    Vantor::EncodeWAV(in.Get(), out.Get(), "seed.wav");
+  } catch (const std::exception&) {
+    return "";
+  }
+  std::string bytes(static_cast<size_t>(lseek(out.Get(), 0, SEEK_END)), '\0');
+  if (pread(out.Get(), bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size())) return "";
+  return bytes;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: fuzz_seeds OUT\n");
+    return 2;
+  }
+  const std::filesystem::path out = argv[1];
+  for (const char* d : {"wav", "flac", "writeback"}) std::filesystem::create_directories(out / d);
+  int n = 0;
+  auto put = [&](const char* folder, const std::string& bytes) {
+    if (bytes.empty()) return;
+    WriteFile((out / folder / ("seed-" + std::to_string(n++))).string(), bytes);
+  };
+
+  const std::string list = Chunk("LIST", "INFO" + Chunk("INAM", std::string("Title\0", 6)) + Chunk("ISFT", "x"));
+  const std::string ff = LE32(0xFFFFFFFFu);
+  std::vector<std::string> wavs = {
+      MakeWAV(1, 8000, 8, RandomBytes(301, 1)),
+      MakeWAV(2, 44100, 16, RandomBytes(800, 2), list, Chunk("cue ", RandomBytes(24, 3))),
+      MakeWAV(6, 48000, 24, RandomBytes(18 * 40, 4), Chunk("bext", "odd")),
+      MakeWAV(2, 22050, 32, RandomBytes(8 * 50, 5)),
+      "RIFF" + LE32(0) + "WAVE" + Extensible(2, 48000, 24, 20) + Chunk("data", RandomBytes(6 * 60, 6)),
+      "RIFF" + ff + "WAVE" + FmtChunk(2, 44100, 16) + list + "data" + ff + RandomBytes(400, 7),
+      "RIFF" + LE32(36) + "WAVE" + FmtChunk(1, 8000, 16) + "data" + LE32(0) + RandomBytes(200, 8),
+      "RF64" + ff + "WAVE" + Chunk("ds64", LE64(72 + 400) + LE64(400) + LE64(100) + LE32(0)) + FmtChunk(2, 8000, 16) +
+          "data" + ff + RandomBytes(400, 9),
+  };
+  for (const std::string& wav : wavs) {
+    put("wav", wav);
+    put("flac", Encoded(wav));
+  }
+  StreamShape shape;
+  shape.frames = 3 * 4096 + 5;
+  put("flac", SyntheticFLAC(shape));
+  shape.statedFrames = 0;
+  put("flac", SyntheticFLAC(shape));
+  shape.statedFrames = 9800000000LL;
+  put("flac", SyntheticFLAC(shape));
+  StreamShape deep;
+  deep.bits = 32;
+  deep.channels = 1;
+  deep.blockFrames = 16;
+  deep.frames = 40;
+  std::vector<int32_t> tail;
+  for (int i = 0; i < 8; ++i) tail.push_back(i % 2 ? 0x7FFFFFFF : -0x7FFFFFFF - 1);
+  put("flac", SyntheticFLAC(deep, tail));
+  put("flac", FlacHead(StreamShape{}));
+
+  // Operation sequences: the song or a new file, then writes of a WAV header and data,
+  // reads, truncations and a full production.
+  auto op = [](int kind, unsigned offset, unsigned length) {
+    return std::string{static_cast<char>(kind), static_cast<char>(offset >> 16), static_cast<char>(offset >> 8),
+                       static_cast<char>(offset), static_cast<char>(length >> 8), static_cast<char>(length)};
+  };
+  const std::string small = MakeWAV(2, 8000, 16, RandomBytes(400, 10));
+  put("writeback", std::string(1, '\0') + op(1, 0, static_cast<unsigned>(small.size())) + small + op(0, 0, 500));
+  put("writeback", std::string(1, '\1') + op(0, 100, 3000) + op(1, 50, 4) + "abcd" + op(3, 0, 0) + op(2, 6000, 0));
+  put("writeback", std::string(1, '\1') + op(2, 0, 0) + op(1, 0, static_cast<unsigned>(small.size())) + small);
+  put("writeback", std::string(1, '\1') + op(1, 44, 8) + RandomBytes(8, 11) + op(0, 0, 20000));
+
+  WriteFile((out / ".made").string(), std::to_string(n) + " seeds\n");
+  return 0;
+}
