@@ -185,9 +185,10 @@ class MyFLACDecoder : public FLAC::Decoder::Stream {
   bool DecodeBlock();
   // Finds the next frame that decodes from byte offset from on, by its header.
   bool Resync(long long from);
-  // The first frame header at or after byte offset from (before to) whose frame starts
+  // The frame header nearest to byte offset at, searching towards bound (forward when
+  // bound lies above at, else backward; bound itself excluded), whose frame starts
   // between the given samples; its offset, or -1.
-  long long NextHeader(long long from, long long to, long long lowSample, long long highSample, FrameHeader& h,
+  long long FindHeader(long long at, long long bound, long long lowSample, long long highSample, FrameHeader& h,
                        long long& start);
   // Finds the frame that holds frame by bisection over the frame headers and decodes it.
   // False when no header holds frame or that frame does not decode.
@@ -522,19 +523,23 @@ int MyFLACDecoder::GetSamples(int32_t* out, int frames) {
   return static_cast<int>(done);
 }
 
-long long MyFLACDecoder::NextHeader(long long from, long long to, long long lowSample, long long highSample,
+long long MyFLACDecoder::FindHeader(long long at, long long bound, long long lowSample, long long highSample,
                                     FrameHeader& h, long long& start) {
-  std::string window;
   // A frame is at most a few megabytes long; beyond that the search gives up.
-  const long long limit = std::min(to, from + 64 * kScanWindow);
-  for (long long lo = from; lo < limit; lo += kScanWindow) {
-    const long long stop = std::min(StreamLength(), lo + kScanWindow + static_cast<long long>(kMaxHeaderBytes));
-    if (stop <= lo) break;
-    window = ReadAt(fd_.Get(), base_ + lo, static_cast<std::size_t>(stop - lo));
+  const bool forward = bound > at;
+  const long long limit = forward ? std::min(bound, at + 64 * kScanWindow) : std::max(bound + 1, at - 64 * kScanWindow);
+  std::string window;
+  for (long long edge = at; forward ? edge < limit : edge >= limit; edge += forward ? kScanWindow : -kScanWindow) {
+    // The positions [first, last] of this window, and the bytes to read for them.
+    const long long first = forward ? edge : std::max(limit, edge - kScanWindow + 1);
+    const long long last = forward ? std::min(limit, edge + kScanWindow) - 1 : edge;
+    const long long stop = std::min(StreamLength(), last + 1 + static_cast<long long>(kMaxHeaderBytes));
+    if (stop <= first) break;
+    window = ReadAt(fd_.Get(), base_ + first, static_cast<std::size_t>(stop - first));
     const auto* bytes = reinterpret_cast<const unsigned char*>(window.data());
-    for (long long p = lo; p < std::min(limit, lo + kScanWindow); ++p) {
-      const std::size_t at = static_cast<std::size_t>(p - lo);
-      if (bytes[at] != 0xFF || !HeaderAt(bytes + at, window.size() - at, h)) continue;
+    for (long long p = forward ? first : last; forward ? p <= last : p >= first; p += forward ? 1 : -1) {
+      const std::size_t i = static_cast<std::size_t>(p - first);
+      if (i >= window.size() || bytes[i] != 0xFF || !HeaderAt(bytes + i, window.size() - i, h)) continue;
       start = StartOf(h);
       if (start >= lowSample && start <= highSample) return p;
     }
@@ -545,24 +550,19 @@ long long MyFLACDecoder::NextHeader(long long from, long long to, long long lowS
 bool MyFLACDecoder::SeekByHeaders(long long frame) {
   long long lo = firstFrame_, hi = StreamLength(), loSample = 0, hiSample = frameCount_;
   for (int step = 0; step < 64 && lo < hi; ++step) {
-    // Where frame would lie if the frames between the bounds were all alike; the last
-    // steps search forward from the lower bound.
-    long long at = lo;
-    if (step < 48 && hiSample > loSample) {
-      const double share = static_cast<double>(frame - loSample) / static_cast<double>(hiSample - loSample);
-      const long long guess = lo + static_cast<long long>(share * static_cast<double>(hi - lo));
-      at = std::clamp(guess - 2 * static_cast<long long>(kMaxHeaderBytes), lo, hi - 1);
-    }
+    // Where frame would lie if the frames between the bounds were all alike; halfway
+    // after a few steps, so that the search ends whatever the frame sizes.
+    double share = 0.5;
+    if (step < 16 && hiSample > loSample)
+      share = static_cast<double>(frame - loSample) / static_cast<double>(hiSample - loSample);
+    const long long at = std::clamp(lo + static_cast<long long>(share * static_cast<double>(hi - lo)), lo, hi - 1);
+    // The frame there: the nearest header at or before it, else the next one.
     FrameHeader h;
     long long start = 0;
-    const long long p = NextHeader(at, hi, loSample, hiSample, h, start);
-    if (p < 0) {
-      if (at == lo) return false;
-      hi = at;  // nothing from here on: look further back
-      continue;
-    }
+    long long p = FindHeader(at, lo - 1, loSample, hiSample, h, start);
+    if (p < 0) p = FindHeader(at, hi, loSample, hiSample, h, start);
+    if (p < 0) return false;
     if (start > frame) {
-      if (p == lo) return false;
       hi = p;
       hiSample = start;
     } else if (frame < start + h.blockFrames) {
