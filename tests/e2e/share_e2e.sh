@@ -35,8 +35,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The flac tool's decoding, the chunks kept, in the plain WAVE format the volume shows.
-decode() { flac -s -f -d --keep-foreign-metadata-if-present --force-legacy-wave-format -o "$2" "$1" 2>/dev/null; }
+# The flac tool's decoding, the chunks kept: for b c.flac the extensible fmt chunk sox
+# wrote, which the volume shows as stored.
+decode() { flac -s -f -d --keep-foreign-metadata-if-present -o "$2" "$1" 2>/dev/null; }
 same_as_decoded() { decode "$1" "$work/decoded.wav" && cmp -s "$work/decoded.wav" "$2"; }
 
 sox -n -r 44100 -c 2 -b 16 "$work/a.wav" synth 3 sine 440 2>/dev/null
