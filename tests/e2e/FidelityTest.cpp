@@ -136,6 +136,40 @@ TEST_F(FidelityTest, EveryValidFLACFileIsShown) {
   EXPECT_EQ(LogText(), "");
 }
 
+// FLAC files whose "riff" blocks are not whole chunks, or whose STREAMINFO claims 9.8 G
+// frames in a few hundred bytes, show as WAV files that sox reads; a write into one is
+// stored as a FLAC file again, the song with the written bytes in it.
+TEST_F(FidelityTest, HostileFLACFilesShowPlayableAndSurviveAWrite) {
+  const std::string riff = "RIFF" + LE32(0) + "WAVE", fmt = FmtChunk(2, 44100, 16), data = "data" + LE32(0);
+  const std::vector<std::pair<const char*, std::vector<std::string>>> lists = {
+      {"size", {riff, fmt, "LIST" + LE32(1000) + "INFOshort", data}},
+      {"riff", {riff, fmt, data, riff}},
+      {"short", {riff, fmt, "LIST\0", data}},
+  };
+  for (const auto& [name, list] : lists) {
+    EncodeFLAC(Root(std::string(name) + ".flac"), TestSignal(2, 16, 5000, 7), 2, 16);
+    std::vector<std::pair<std::string, std::string>> blocks;
+    for (const std::string& e : list) blocks.emplace_back("riff", e);
+    EditMetadata(Root(std::string(name) + ".flac"), -1, blocks);
+  }
+  EncodeFLAC(Root("claims.flac"), TestSignal(2, 16, 5000, 7), 2, 16);
+  EditMetadata(Root("claims.flac"), 9800000000LL);
+  StartVolume();
+  for (const char* name : {"size", "riff", "short", "claims"}) {
+    SCOPED_TRACE(name);
+    const std::string wav = Vol(std::string(name) + ".wav");
+    EXPECT_EQ(ShOut("soxi -s " + Quote(wav)), "5000\n");
+    std::string want = ReadFile(wav);
+    ASSERT_EQ(want.size(), 44u + 5000 * 4);
+    want.replace(1000, 4, "abcd");
+    ASSERT_EQ(Sh("printf abcd | dd of=" + Quote(wav) + " bs=1 seek=1000 conv=notrunc status=none"), 0);
+    ASSERT_TRUE(Stored(name)) << LogText();
+    EXPECT_EQ(Sh("flac -t -s " + Quote(Root(std::string(name) + ".flac")) + " 2>/dev/null"), 0);
+    EXPECT_TRUE(SameBytes(ReadFile(wav), want));
+  }
+  EXPECT_EQ(LogText(), "");
+}
+
 // A FLAC image past 4 GiB (2 h 12 min of 96 kHz 24-bit stereo, the last 1000 frames not
 // silent) is an RF64 file that libsndfile, ffprobe and sox count in full, its tail where
 // it belongs; an RF64 file past 4 GiB copied in is encoded and reads back as it was.
