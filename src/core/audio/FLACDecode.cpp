@@ -138,7 +138,6 @@ class MyFLACDecoder : public FLAC::Decoder::Stream {
   unsigned sampleSize_ = 0;
   long long frameCount_ = 0;
   unsigned minBlock_ = 0, maxBlock_ = 0;
-  bool outOfOrder_ = false;  // a block read on began before the end of the one before it
   std::vector<std::string> chunks_;
   std::vector<std::pair<std::string, std::string>> comments_;
 
@@ -155,7 +154,7 @@ class MyFLACDecoder : public FLAC::Decoder::Stream {
 
  private:
   long long StreamLength() const;
-  // Reads (again) every metadata block from the start of the stream.
+  // Reads every metadata block, from the start of the stream.
   void ReadMetadata();
   // The end of the last frame of the file that decodes; 0 when the file holds no audio
   // bytes. Throws "no FLAC frame found".
@@ -168,16 +167,15 @@ class MyFLACDecoder : public FLAC::Decoder::Stream {
   Step DecodeStep();
   // The frame header at p when it could belong to this stream.
   bool HeaderAt(const unsigned char* p, std::size_t n, FrameHeader& h) const;
-  // The first frame of the frame whose header is h: its sample number, or its frame
-  // number times the stream's fixed block size; -1 when that size is unknown.
+  // The first sample frame of the frame whose header is h: its sample number, or its
+  // frame number times the stream's fixed block size; -1 when that size is unknown.
   long long StartOf(const FrameHeader& h);
   // Places the block just decoded from the frame at byte offset where its header says,
   // and goes on behind it; false when the header there does not describe the block.
-  // read says that the frame was reached by reading on (in file order).
-  bool Accept(long long offset, bool read = false);
+  bool Accept(long long offset);
   // Decodes the frame at byte offset, and nothing else: true when it decodes cleanly (the
   // block is then buffered and placed).
-  bool DecodeAt(long long offset, bool read = false);
+  bool DecodeAt(long long offset);
   // Goes on decoding from byte offset of the stream.
   void RestartAt(long long offset);
   // Decodes the next block in file order into the buffer, or learns that the stream has
@@ -215,7 +213,7 @@ class MyFLACDecoder : public FLAC::Decoder::Stream {
   static constexpr long long kUnknown = -2;
   long long lastFrameEnd_ = kUnknown;  // LastFrameEnd(), once asked
   long long fixedBlock_ = kUnknown;    // the fixed block size of frame numbers, once asked
-  long long position_ = 0;
+  long long position_ = 0;             // the frame the next GetSamples delivers
 };
 
 long long MyFLACDecoder::StreamLength() const {
@@ -381,7 +379,7 @@ long long MyFLACDecoder::StartOf(const FrameHeader& h) {
   return fixedBlock_ < 0 ? -1 : static_cast<long long>(h.number) * fixedBlock_;
 }
 
-bool MyFLACDecoder::Accept(long long offset, bool read) {
+bool MyFLACDecoder::Accept(long long offset) {
   // The block's place comes from its own header, read here rather than taken from
   // libFLAC, which numbers the frames of a stream by what it happened to read before.
   const std::size_t n = static_cast<std::size_t>(std::clamp<long long>(StreamLength() - offset, 0, kMaxHeaderBytes));
@@ -391,7 +389,6 @@ bool MyFLACDecoder::Accept(long long offset, bool read) {
     return false;
   const long long start = StartOf(h);
   if (start < 0) return false;
-  if (read && start < lastEnd_) outOfOrder_ = true;
   blockStart_ = start;
   FLAC__uint64 at = 0;
   if (get_decode_position(&at)) resume_ = static_cast<long long>(at);
@@ -399,9 +396,9 @@ bool MyFLACDecoder::Accept(long long offset, bool read) {
   return true;
 }
 
-bool MyFLACDecoder::DecodeAt(long long offset, bool read) {
+bool MyFLACDecoder::DecodeAt(long long offset) {
   RestartAt(offset);
-  return DecodeStep() == Step::kBlock && Accept(offset, read);
+  return DecodeStep() == Step::kBlock && Accept(offset);
 }
 
 bool MyFLACDecoder::Resync(long long from) {
@@ -415,7 +412,7 @@ bool MyFLACDecoder::Resync(long long from) {
       FrameHeader h;
       const std::size_t at = static_cast<std::size_t>(p - lo);
       if (bytes[at] != 0xFF || !HeaderAt(bytes + at, window.size() - at, h)) continue;
-      if (DecodeAt(p, true)) return true;
+      if (DecodeAt(p)) return true;
       if (ioError_) return false;
     }
   }
@@ -429,7 +426,7 @@ bool MyFLACDecoder::DecodeBlock() {
   try {
     switch (DecodeStep()) {
       case Step::kBlock:
-        if (Accept(at, true)) return true;
+        if (Accept(at)) return true;
         break;
       case Step::kEnd:
         streamEnd_ = lastEnd_;
@@ -607,7 +604,6 @@ void MyFLACDecoder::Seek(long long frame) {
 }
 
 bool MyFLACDecoder::FramesInOrder() {
-  if (outOfOrder_) return false;
   // Every frame header of the file, damaged frames' included, in file order.
   long long end = 0;
   try {
