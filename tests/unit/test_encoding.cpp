@@ -116,6 +116,7 @@ TEST(EncodeWAV, RefusesWhatWouldNotComeBackAsItself) {
       {"float", soxMade("-b 32 -e floating-point", "wav"), "unsupported sample format: floating point"},
       // Not integer PCM: a u-law file would come back as 16-bit PCM, not as itself.
       {"u-law", soxMade("-e u-law", "wav"), "unsupported sample format: tag 0007"},
+      {"a rate FLAC cannot state", MakeWAV(1, 2000000, 16, RandomBytes(400, 5)), "unsupported sample format: 2000000 Hz"},
       {"fmt behind the data", "RIFF" + LE32(0) + "WAVE" + Chunk("data", "abcd") + FmtChunk(2, 44100, 16),
        "fmt chunk after data"},
       // A chunk one byte longer than a metadata block's 24-bit length field can carry.

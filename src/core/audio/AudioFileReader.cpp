@@ -14,8 +14,9 @@ namespace Vantor::Audio {
 
 namespace {
 
-// FLAC carries at most 8 channels.
+// FLAC carries at most 8 channels, and rates that fit STREAMINFO's 20 bits.
 constexpr unsigned kMaxChannels = 8;
+constexpr unsigned kMaxSampleRate = (1u << 20) - 1;
 
 bool Is(const std::string& chunk, const char (&id)[5]) { return chunk.compare(0, 4, id, 4) == 0; }
 
@@ -51,6 +52,8 @@ AudioFileReader::AudioFileReader(int fd) : fd_(fd), layout_(WalkWAV(fd)) {
   // A partial frame at the end (a cut file) is left out.
   frames_ = layout_.dataSize / format_.blockAlign;
   if (frames_ == 0 || format_.sampleRate == 0) throw std::runtime_error("no audio data");
+  if (format_.sampleRate > kMaxSampleRate)
+    throw std::runtime_error("unsupported sample format: " + std::to_string(format_.sampleRate) + " Hz");
 }
 
 int AudioFileReader::Read(int32_t* out, int frames) {

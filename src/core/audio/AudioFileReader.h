@@ -23,7 +23,8 @@ class AudioFileReader {
   // "no audio data" (no data chunk, or no whole frame in it), "more than one data
   // chunk", "fmt chunk after data", "unsupported sample format: floating point",
   // "unsupported sample format: tag N" (N in hexadecimal), "unsupported sample format:
-  // block align", "unsupported sample format: N channels".
+  // block align", "unsupported sample format: N channels", "unsupported sample format:
+  // N Hz" (more than FLAC can state).
   explicit AudioFileReader(int fd);
   AudioFileReader(const AudioFileReader&) = delete;
   AudioFileReader& operator=(const AudioFileReader&) = delete;

@@ -61,13 +61,14 @@ std::vector<std::string> StoredLayout(const FLACDecoder& d) {
 }
 
 // Whether a stored fmt chunk describes the stream: integer PCM (plain or extensible)
-// with its channels, rate, container depth and block align.
+// with its channels, rate and block align, so its container depth (block align over
+// channels, as the encoding side reads it), holding at most that many bits.
 bool FmtAgrees(const std::string& chunk, const FLACDecoder& d) {
   Audio::WAVFormat f;
   return Audio::ParseFormat(chunk, f) && f.integerPCM && f.channels == static_cast<unsigned>(d.ChannelCount()) &&
          f.sampleRate == static_cast<unsigned>(d.FrameRate()) &&
-         f.blockAlign == static_cast<unsigned>(BytesPerSample(d)) &&
-         Audio::ContainerBits(static_cast<int>(f.bitsPerSample)) == Audio::ContainerBits(d.SampleSize());
+         f.blockAlign == static_cast<unsigned>(BytesPerSample(d)) && f.bitsPerSample > 0 &&
+         f.bitsPerSample <= static_cast<unsigned>(Audio::ContainerBits(d.SampleSize()));
 }
 
 std::string Ds64Chunk() {
