@@ -21,7 +21,7 @@ namespace {
 
 // Streams of more frames are only read forward, in part, so that one claiming hours of
 // audio stays quick.
-constexpr long long kMaxFrames = 1 << 18;
+constexpr long long kMaxFrames = 1 << 16;
 
 std::vector<int32_t> Audio(Vantor::FLACDecoder& d, long long frames, int piece, bool backward) {
   const int channels = d.ChannelCount();
