@@ -42,14 +42,15 @@ std::string Chunk(const std::string& id, const std::string& payload) {
 // A folder for the cache files, and the song: a FLAC file of a small WAV file with a
 // chunk on either side of its audio, and that song's image as a Transcoder reads it.
 struct Fixture {
+  std::string folder = "/tmp/lyrebox-fuzz-XXXXXX";  // holds unnamed files only
   UniqueFd dir;
   UniqueFd song;
   std::string image;
 
+  ~Fixture() { rmdir(folder.c_str()); }
   Fixture() {
-    char folder[] = "/tmp/lyrebox-fuzz-XXXXXX";
-    if (!mkdtemp(folder)) std::abort();
-    dir = UniqueFd(open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!mkdtemp(folder.data())) std::abort();
+    dir = UniqueFd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     std::string samples;
     for (int i = 0; i < 3001 * 4; ++i) samples += static_cast<char>(i * 7 + i / 13);
     const std::string fmt = Chunk("fmt ", std::string("\x01\x00\x02\x00\x22\x56\x00\x00\x88\x58\x01\x00\x04\x00\x10\x00", 16));
