@@ -117,12 +117,12 @@ int LoopbackFS::MoveOnce(const std::string& source, const std::string& destinati
     FileKey key;
     if (KeyOf(toDir, to.name.stored, key)) toFile = openFiles_.Find(key);
   }
-  const bool toTaken = Exists(to.name) || toFile != nullptr;
-  if ((flags & RENAME_NOREPLACE) && toTaken) return -EEXIST;
   if (tk == NameKind::kKeptFLAC) {
     log("the volume shows " + to.where.name + " as " + ShownName(to.where.name));
     return -EEXIST;
   }
+  const bool toTaken = Exists(to.name) || toFile != nullptr;
+  if ((flags & RENAME_NOREPLACE) && toTaken) return -EEXIST;
   if (tk == NameKind::kInternal) return -EPERM;
 
   // The type of what moves, as the volume shows it.
