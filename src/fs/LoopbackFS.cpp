@@ -429,6 +429,10 @@ int LoopbackFS::Commit(const std::shared_ptr<FileState>& file, bool final) {
   // every byte written) is converted; the data of one still being written is kept for a
   // later close.
   if (!final && size > 0 && (content.HasHoles() || !Vantor::IsCompleteWAV(content.Cache().Fd()))) return 0;
+  // An emptied song is stored empty only at the last release: before it, the emptying is
+  // most likely the start of a rewrite (a shell's "> file" closes the file once before
+  // its command writes), and the old song must stay until the new one is complete.
+  if (!final && size == 0 && !where.pending) return 0;
   if (int e = content.ProduceAll()) {
     // The stored audio cannot be read back in full: committing would replace it by a
     // file with holes, so the stored file stays as it is.

@@ -49,7 +49,9 @@ AudioFileReader::AudioFileReader(int fd) : fd_(fd), layout_(WalkWAV(fd)) {
       format_.bitsPerSample > 8u * static_cast<unsigned>(containerBytes_)) {
     throw std::runtime_error("unsupported sample format: block align");
   }
-  // A partial frame at the end (a cut file) is left out.
+  // A partial frame at the end (a cut file) has no place in a FLAC stream: the file stays
+  // a WAV file, byte for byte, rather than lose it.
+  if (layout_.dataSize % format_.blockAlign != 0) throw std::runtime_error("partial frame at the end of the audio");
   frames_ = layout_.dataSize / format_.blockAlign;
   if (frames_ == 0 || format_.sampleRate == 0) throw std::runtime_error("no audio data");
   if (format_.sampleRate > kMaxSampleRate)
