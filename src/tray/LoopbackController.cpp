@@ -6,6 +6,7 @@
 #include "Autostart.h"
 #include "Reveal.h"
 #include "audio/FLACEncode.h"
+#include "audio/InfoTags.h"
 #include "fs/MountPoint.h"
 #include "fs/Preferences.h"
 
@@ -66,6 +67,8 @@ std::string LoopbackController::RememberedFolder() const {
 
 void LoopbackController::SetupMenu() {
   compression_.Load();
+  // Tags in the images are a preference of the key file (the command line's --tags).
+  Vantor::Audio::SetTagsEnabled(LoadTags(options_.preferencesPath));
   // The pictures first, so that the item never shows up without one.
   if (!BuildRotatedImages()) {
     ApplicationShouldTerminate(1);
