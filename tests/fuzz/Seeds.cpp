@@ -22,16 +22,6 @@ using namespace TestUtil;
 
 namespace {
 
-std::string LE64(unsigned long long v) { return LE32(static_cast<unsigned>(v)) + LE32(static_cast<unsigned>(v >> 32)); }
-
-std::string Extensible(int channels, int rate, int container, int valid) {
-  const unsigned align = static_cast<unsigned>(channels * container / 8);
-  return Chunk("fmt ", LE16(0xFFFE) + LE16(static_cast<unsigned>(channels)) + LE32(static_cast<unsigned>(rate)) +
-                           LE32(align * static_cast<unsigned>(rate)) + LE16(align) + LE16(static_cast<unsigned>(container)) +
-                           LE16(22) + LE16(static_cast<unsigned>(valid)) + LE32(0x3F) +
-                           std::string("\x01\0\0\0\0\0\x10\0\x80\0\0\xAA\0\x38\x9B\x71", 16));
-}
-
 // The FLAC file the conversion makes of wav ("" when it refuses it).
 std::string Encoded(const std::string& wav) {
   Vantor::UniqueFd in(memfd_create("wav", MFD_CLOEXEC)), out(memfd_create("flac", MFD_CLOEXEC));
@@ -68,10 +58,10 @@ int main(int argc, char** argv) {
       MakeWAV(2, 44100, 16, RandomBytes(800, 2), list, Chunk("cue ", RandomBytes(24, 3))),
       MakeWAV(6, 48000, 24, RandomBytes(18 * 40, 4), Chunk("bext", "odd")),
       MakeWAV(2, 22050, 32, RandomBytes(8 * 50, 5)),
-      "RIFF" + LE32(0) + "WAVE" + Extensible(2, 48000, 24, 20) + Chunk("data", RandomBytes(6 * 60, 6)),
+      "RIFF" + LE32(0) + "WAVE" + ExtensibleFmtChunk(2, 48000, 24, 20, 0x3F) + Chunk("data", RandomBytes(6 * 60, 6)),
       "RIFF" + ff + "WAVE" + FmtChunk(2, 44100, 16) + list + "data" + ff + RandomBytes(400, 7),
       "RIFF" + LE32(36) + "WAVE" + FmtChunk(1, 8000, 16) + "data" + LE32(0) + RandomBytes(200, 8),
-      "RF64" + ff + "WAVE" + Chunk("ds64", LE64(72 + 400) + LE64(400) + LE64(100) + LE32(0)) + FmtChunk(2, 8000, 16) +
+      "RF64" + ff + "WAVE" + DS64Chunk(72 + 400, 400, 100) + FmtChunk(2, 8000, 16) +
           "data" + ff + RandomBytes(400, 9),
   };
   for (const std::string& wav : wavs) {

@@ -73,6 +73,13 @@ inline void EditMetadata(const std::string& path, long long total,
   ASSERT_TRUE(FLAC__metadata_chain_write(chain.get(), true, false));
 }
 
+// Stored chunks as "riff" APPLICATION blocks, for EditMetadata.
+inline std::vector<std::pair<std::string, std::string>> RiffBlocks(const std::vector<std::string>& elements) {
+  std::vector<std::pair<std::string, std::string>> blocks;
+  for (const std::string& e : elements) blocks.emplace_back("riff", e);
+  return blocks;
+}
+
 // Encodes wav into the FLAC file at flac with the flac tool, keeping its other chunks
 // when keep; returns flac.
 inline std::string FlacEncode(const std::string& wav, const std::string& flac, bool keep = true) {

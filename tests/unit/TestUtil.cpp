@@ -48,12 +48,9 @@ bool FileExists(const std::string& path) {
   return std::filesystem::exists(std::filesystem::symlink_status(path, ec));
 }
 
-std::set<std::string> Entries(const std::string& folder, const std::string& prefix) {
+std::set<std::string> Entries(const std::string& folder) {
   std::set<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(folder)) {
-    const std::string name = e.path().filename().string();
-    if (name.rfind(prefix, 0) == 0) names.insert(name);
-  }
+  for (const auto& e : std::filesystem::directory_iterator(folder)) names.insert(e.path().filename().string());
   return names;
 }
 
@@ -95,6 +92,8 @@ std::string LE16(unsigned v) { return {static_cast<char>(v), static_cast<char>(v
 
 std::string LE32(unsigned v) { return LE16(v & 0xFFFF) + LE16(v >> 16); }
 
+std::string LE64(unsigned long long v) { return LE32(static_cast<unsigned>(v)) + LE32(static_cast<unsigned>(v >> 32)); }
+
 std::string Chunk(const std::string& id, const std::string& payload, char padByte) {
   std::string c = id + LE32(static_cast<unsigned>(payload.size())) + payload;
   if (payload.size() & 1) c += padByte;
@@ -107,6 +106,18 @@ std::string FmtChunk(int channels, int rate, int bits, int containerBytes) {
   std::string p = LE16(1) + LE16(static_cast<unsigned>(channels)) + LE32(static_cast<unsigned>(rate)) +
                   LE32(align * static_cast<unsigned>(rate)) + LE16(align) + LE16(static_cast<unsigned>(bits));
   return Chunk("fmt ", p);
+}
+
+std::string ExtensibleFmtChunk(int channels, int rate, int container, int valid, unsigned mask, unsigned subformat) {
+  const auto u = [](int v) { return static_cast<unsigned>(v); };
+  const unsigned align = u(channels * container / 8);
+  return Chunk("fmt ", LE16(0xFFFE) + LE16(u(channels)) + LE32(u(rate)) + LE32(align * u(rate)) + LE16(align) +
+                           LE16(u(container)) + LE16(22) + LE16(u(valid)) + LE32(mask) + LE16(subformat) +
+                           std::string("\0\0\0\0\x10\0\x80\0\0\xAA\0\x38\x9B\x71", 14));
+}
+
+std::string DS64Chunk(unsigned long long riffSize, unsigned long long dataSize, unsigned long long frames) {
+  return Chunk("ds64", LE64(riffSize) + LE64(dataSize) + LE64(frames) + LE32(0));
 }
 
 std::string MakeWAV(int channels, int rate, int bits, const std::string& samples, const std::string& before,

@@ -26,8 +26,8 @@ class TempDir {
 std::string ReadFile(const std::string& path);
 void WriteFile(const std::string& path, const std::string& bytes);
 bool FileExists(const std::string& path);
-// The names in folder that begin with prefix.
-std::set<std::string> Entries(const std::string& folder, const std::string& prefix = "");
+// The names in folder.
+std::set<std::string> Entries(const std::string& folder);
 
 // Runs a shell command; returns its exit status. Output goes to the test log.
 int Run(const std::string& command);
@@ -51,10 +51,17 @@ std::string RandomBytes(std::size_t n, uint64_t seed);
 
 std::string LE16(unsigned v);
 std::string LE32(unsigned v);
+std::string LE64(unsigned long long v);
 // A chunk: id, LE32 size, payload, and a pad byte (padByte) when the payload is odd.
 std::string Chunk(const std::string& id, const std::string& payload, char padByte = 0);
 // A PCM "fmt " chunk; bits is the bits field, containerBytes the bytes per sample (0: from bits).
 std::string FmtChunk(int channels, int rate, int bits, int containerBytes = 0);
+// A WAVE_FORMAT_EXTENSIBLE "fmt " chunk: container bits, valid bits, channel mask and
+// the subformat's first two bytes (1: PCM, 3: float).
+std::string ExtensibleFmtChunk(int channels, int rate, int container, int valid, unsigned mask,
+                               unsigned subformat = 1);
+// An RF64 file's ds64 chunk: the 64-bit RIFF and data sizes and the frame count.
+std::string DS64Chunk(unsigned long long riffSize, unsigned long long dataSize, unsigned long long frames);
 // A PCM WAV: RIFF header, fmt, the chunks `before`, data holding `samples`, the chunks `after`.
 std::string MakeWAV(int channels, int rate, int bits, const std::string& samples,
                     const std::string& before = "", const std::string& after = "");

@@ -8,23 +8,18 @@
 #include "audio/WAVFile.h"
 
 using namespace Vantor::Audio;
-using TestUtil::Chunk;
-using TestUtil::LE32;
-
-namespace {
-
-std::string LE64(unsigned long long v) { return LE32(static_cast<unsigned>(v)) + LE32(static_cast<unsigned>(v >> 32)); }
-
-}  // namespace
+using namespace TestUtil;
 
 TEST(WAVFile, ChunkWalk) {
-  TestUtil::TempDir dir;
-  const std::string fmt = TestUtil::FmtChunk(1, 8000, 8), samples = TestUtil::RandomBytes(10, 2);
-  const std::string good = TestUtil::MakeWAV(1, 8000, 8, samples);
-  const std::string head = "RIFF" + LE32(0) + "WAVE", ff = LE32(0xFFFFFFFFu);
-  const std::string ds64 = Chunk("ds64", LE64(82) + LE64(10) + LE64(10) + LE32(0));
-  const std::string list = Chunk("LIST", "INFOabcd");
+  TempDir dir;
+  const std::string fmt = FmtChunk(1, 8000, 8), samples = RandomBytes(10, 2), good = MakeWAV(1, 8000, 8, samples);
+  const std::string head = "RIFF" + LE32(0) + "WAVE", ff = LE32(0xFFFFFFFFu), ds64 = DS64Chunk(82, 10, 10);
+  const std::string list = Chunk("LIST", "INFOabcd"), data10 = "data" + LE32(10);
   const unsigned listed = static_cast<unsigned>(4 + fmt.size() + 8 + list.size());
+  // RIFF sizes that count the pad byte behind the last chunk, and so a stray byte there.
+  const std::string padded = std::string(good).replace(4, 4, LE32(static_cast<unsigned>(good.size() - 7)));
+  std::string manyChunks;
+  for (size_t i = 0; i < kMaxChunks; ++i) manyChunks += Chunk("JUNK", "");
   const struct {
     const char* name;
     std::string bytes;
@@ -32,27 +27,25 @@ TEST(WAVFile, ChunkWalk) {
     long long dataOffset, dataSize;
     std::string error;
   } cases[] = {
-      {"canonical", good, {fmt, "data" + LE32(10)}, 44, 10, ""},
-      {"odd chunk gets a zero pad byte", TestUtil::MakeWAV(1, 8000, 8, samples, Chunk("LIST", "INFOabc", 'X')),
-       {fmt, "LIST" + LE32(7) + "INFOabc" + '\0', "data" + LE32(10)}, 60, 10, ""},
-      {"RIFF size too large", std::string(good).replace(4, 4, LE32(1u << 30)), {fmt, "data" + LE32(10)}, 44, 10, ""},
-      {"chunk after data", TestUtil::MakeWAV(1, 8000, 8, samples, "", Chunk("cue ", "1234")),
-       {fmt, "data" + LE32(10), "cue " + LE32(4) + "1234"}, 44, 10, ""},
+      {"canonical", good, {fmt, data10}, 44, 10, ""},
+      {"odd chunk gets a zero pad byte", MakeWAV(1, 8000, 8, samples, Chunk("LIST", "INFOabc", 'X')),
+       {fmt, "LIST" + LE32(7) + "INFOabc" + '\0', data10}, 60, 10, ""},
+      {"RIFF size too large", std::string(good).replace(4, 4, LE32(1u << 30)), {fmt, data10}, 44, 10, ""},
+      {"chunk after data", MakeWAV(1, 8000, 8, samples, "", Chunk("cue ", "1234")),
+       {fmt, data10, "cue " + LE32(4) + "1234"}, 44, 10, ""},
       // Writers that never come back to fix their header: the data runs to the end.
       {"data past the end", head + fmt + "data" + LE32(1000) + samples, {fmt, "data" + LE32(1000)}, 44, 10, ""},
       {"sizes 0xFFFFFFFF", "RIFF" + ff + "WAVE" + fmt + "data" + ff + samples + list, {fmt, "data" + ff}, 44,
        10 + static_cast<long long>(list.size()), ""},
-      {"data 0, audio follows", "RIFF" + LE32(36) + "WAVE" + fmt + "data" + LE32(0) + samples, {fmt, "data" + LE32(0)},
-       44, 10, ""},
+      {"data 0, audio follows", "RIFF" + LE32(36) + "WAVE" + fmt + "data" + LE32(0) + samples,
+       {fmt, "data" + LE32(0)}, 44, 10, ""},
       {"data 0, then a chunk", "RIFF" + LE32(listed) + "WAVE" + fmt + "data" + LE32(0) + list,
        {fmt, "data" + LE32(0), list}, 44, 0, ""},
       {"RF64", "RF64" + ff + "WAVE" + ds64 + fmt + "data" + ff + samples, {ds64, fmt, "data" + ff}, 80, 10, ""},
       {"RF64 without ds64", "RF64" + ff + "WAVE" + fmt + "data" + ff + samples, {}, 0, 0, "no ds64 chunk"},
-      {"a pad byte the RIFF size counts", std::string(good).replace(4, 4, LE32(static_cast<unsigned>(good.size() - 7))) + '\0', {fmt, "data" + LE32(10)},
-       44, 10, ""},
+      {"a pad byte the RIFF size counts", padded + '\0', {fmt, data10}, 44, 10, ""},
       {"a stray byte", good + '\0', {}, 0, 0, "could not read"},
-      {"a stray byte the RIFF size counts", std::string(good).replace(4, 4, LE32(static_cast<unsigned>(good.size() - 7))) + 'x', {}, 0, 0,
-       "could not read"},
+      {"a stray byte the RIFF size counts", padded + 'x', {}, 0, 0, "could not read"},
       {"no final pad byte", head + "junk" + LE32(3) + "abc", {"junk" + LE32(3) + "abc" + '\0'}, -1, 0, ""},
       {"two data chunks: the first counts", head + fmt + Chunk("data", "abc") + Chunk("data", "defgh"),
        {fmt, "data" + LE32(3), "data" + LE32(5)}, 44, 3, ""},
@@ -63,18 +56,17 @@ TEST(WAVFile, ChunkWalk) {
        "could not read"},
       {"larger than a FLAC metadata block", head + Chunk("junk", std::string(kMaxChunkBytes - 7, 'j')), {}, 0, 0,
        "chunk too large to keep"},
-      {"too many chunks", head + [] { std::string s; for (size_t i = 0; i < kMaxChunks; ++i) s += Chunk("JUNK", ""); return s; }(),
-       {}, 0, 0, "too many chunks"},
+      {"too many chunks", head + manyChunks, {}, 0, 0, "too many chunks"},
       {"4 bytes", "RIFX", {}, 0, 0, "could not read"},
       {"RIFX", "RIFX" + good.substr(4), {}, 0, 0, "wrong tag"},
       {"AVI", "RIFF" + LE32(4) + "AVI " + good.substr(12), {}, 0, 0, "wrong type"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    TestUtil::WriteFile(dir.File("a.wav"), c.bytes);
+    WriteFile(dir.File("a.wav"), c.bytes);
     const int fd = open(dir.File("a.wav").c_str(), O_RDONLY);
     WAVLayout w;
-    EXPECT_EQ(TestUtil::ErrorOf([&] { w = WalkWAV(fd); }), c.error);
+    EXPECT_EQ(ErrorOf([&] { w = WalkWAV(fd); }), c.error);
     close(fd);
     if (!c.error.empty()) continue;
     std::vector<std::string> expected{c.bytes.substr(0, 12)};
@@ -87,26 +79,20 @@ TEST(WAVFile, ChunkWalk) {
 // The built chunk against the hand-built one: depths sit in whole-byte containers. And
 // what chunks of every kind say.
 TEST(WAVFile, FMTChunks) {
-  EXPECT_EQ(BuildFMTChunk(1, 22050, 12), TestUtil::FmtChunk(1, 22050, 16));
-  EXPECT_EQ(BuildFMTChunk(6, 96000, 20), TestUtil::FmtChunk(6, 96000, 24));
-
-  auto extensible = [](unsigned subformat) {
-    return Chunk("fmt ", TestUtil::LE16(0xFFFE) + TestUtil::LE16(2) + LE32(48000) + LE32(288000) + TestUtil::LE16(6) +
-                             TestUtil::LE16(24) + TestUtil::LE16(22) + TestUtil::LE16(20) + LE32(3) +
-                             TestUtil::LE16(subformat) + std::string("\0\0\0\0\x10\0\x80\0\0\xAA\0\x38\x9B\x71", 14));
-  };
+  EXPECT_EQ(BuildFMTChunk(1, 22050, 12), FmtChunk(1, 22050, 16));
+  EXPECT_EQ(BuildFMTChunk(6, 96000, 20), FmtChunk(6, 96000, 24));
+  const std::string pcm = ExtensibleFmtChunk(2, 48000, 24, 20, 3);
   const struct {
     const char* name;
     std::string chunk;
     bool ok, integer, floating;
     unsigned channels, bits, align;
   } cases[] = {
-      {"PCM", TestUtil::FmtChunk(2, 44100, 16), true, true, false, 2, 16, 4},
-      {"extensible PCM", extensible(1), true, true, false, 2, 24, 6},
-      {"extensible float", extensible(3), true, false, true, 2, 24, 6},
-      {"IEEE float", std::string(TestUtil::FmtChunk(1, 8000, 32)).replace(8, 2, TestUtil::LE16(3)), true, false, true,
-       1, 32, 4},
-      {"extensible, cut short", extensible(1).substr(0, 30).replace(4, 4, LE32(22)), true, false, false, 2, 24, 6},
+      {"PCM", FmtChunk(2, 44100, 16), true, true, false, 2, 16, 4},
+      {"extensible PCM", pcm, true, true, false, 2, 24, 6},
+      {"extensible float", ExtensibleFmtChunk(2, 48000, 24, 20, 3, 3), true, false, true, 2, 24, 6},
+      {"IEEE float", FmtChunk(1, 8000, 32).replace(8, 2, LE16(3)), true, false, true, 1, 32, 4},
+      {"extensible, cut short", pcm.substr(0, 30).replace(4, 4, LE32(22)), true, false, false, 2, 24, 6},
       {"payload of 14", Chunk("fmt ", std::string(14, '\1')) + "xx", false, false, false, 0, 0, 0},
       {"not fmt", Chunk("fmt_", std::string(16, '\1')), false, false, false, 0, 0, 0},
   };

@@ -16,26 +16,12 @@
 
 using namespace TestUtil;
 
-namespace {
-
-std::string LE64(unsigned long long v) { return LE32(static_cast<unsigned>(v)) + LE32(static_cast<unsigned>(v >> 32)); }
-
-std::string Extensible(int channels, int rate, int container, int valid, unsigned mask) {
-  const unsigned align = static_cast<unsigned>(channels * container / 8);
-  return Chunk("fmt ", LE16(0xFFFE) + LE16(static_cast<unsigned>(channels)) + LE32(static_cast<unsigned>(rate)) +
-                           LE32(align * static_cast<unsigned>(rate)) + LE16(align) + LE16(static_cast<unsigned>(container)) +
-                           LE16(22) + LE16(static_cast<unsigned>(valid)) + LE32(mask) +
-                           std::string("\x01\0\0\0\0\0\x10\0\x80\0\0\xAA\0\x38\x9B\x71", 16));
-}
-
-}  // namespace
-
 // Block lists on a 16-bit stereo file of 1000 frames (4000 data bytes): a list of whole
 // chunks is laid out again, its fmt chunk kept where it agrees with the stream; any other
 // list gets the plain 44-byte header.
 TEST(WAVImage, ChunkListsDecideTheLayout) {
   const std::string riff = "RIFF" + LE32(0) + "WAVE";  // a wrong stored size: recomputed
-  const std::string fmt = FmtChunk(2, 44100, 16), fmt40 = Extensible(2, 44100, 16, 16, 3);
+  const std::string fmt = FmtChunk(2, 44100, 16), fmt40 = ExtensibleFmtChunk(2, 44100, 16, 16, 3);
   const std::string data = "data" + LE32(4000);
   const std::string list = Chunk("LIST", std::string(18, 'l')), id3 = Chunk("id3 ", std::string(12, 'i'));
   const long long plain = 44 + 4000;
