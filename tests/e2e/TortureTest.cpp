@@ -5,7 +5,7 @@
 // silent song), nothing outside the root folder may change, and no cache or temporary
 // file may be left once nothing is open. The seed of a failure is printed so that the
 // sequence replays: LYREBOX_SEED=<seed>. LYREBOX_TORTURE_STEPS sets the length (the
-// default suits CI; run thousands locally).
+// default suits CI; run thousands locally); LYREBOX_TORTURE_TRACE prints every step.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -25,18 +25,22 @@
 namespace E2E {
 namespace {
 
-// Folder names songs and plain files live in: "" is the root, "D" the folder that is
-// renamed between "d" and "e".
+// Songs and plain files; "D/" is the folder that is renamed between "d" and "e".
 const char* const kSongs[] = {"s0.wav", "s1.wav", "S2.WAV", "D/s3.wav", "D/s4.wav"};
 const char* const kPlain[] = {"p0.txt", "p1.raw", "D/p2.txt", "lnk"};
+
+bool IsSong(const std::string& name) { return name.ends_with(".wav") || name.ends_with(".WAV"); }
+// The stored name of a song: x.wav as x.flac, X.WAV as X.FLAC.
+std::string FlacName(const std::string& wav) {
+  return wav.substr(0, wav.size() - 3) + (wav.back() == 'v' ? "flac" : "FLAC");
+}
 
 class TortureTest : public VolumeTest {
  protected:
   void SetUp() override {
     VolumeTest::SetUp();
-    const char* s = getenv("LYREBOX_SEED");
+    const char *s = getenv("LYREBOX_SEED"), *n = getenv("LYREBOX_TORTURE_STEPS");
     seed_ = s ? std::strtoull(s, nullptr, 10) : std::random_device{}();
-    const char* n = getenv("LYREBOX_TORTURE_STEPS");
     steps_ = n ? std::atoi(n) : 500;
     std::printf("torture seed %llu, %d steps (LYREBOX_SEED, LYREBOX_TORTURE_STEPS)\n",
                 static_cast<unsigned long long>(seed_), steps_);
@@ -46,7 +50,7 @@ class TortureTest : public VolumeTest {
   }
 
   std::string Path(const std::string& name) const {
-    return name.rfind("D/", 0) == 0 ? folder_ + name.substr(1) : name;
+    return name.starts_with("D/") ? folder_ + name.substr(1) : name;
   }
   std::string VolPath(const std::string& name) const { return Vol(Path(name)); }
   size_t Pick(size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng_); }
@@ -62,40 +66,45 @@ class TortureTest : public VolumeTest {
     }
     return versions_[Pick(versions_.size())];
   }
+  // Old content of name in the model, if any.
+  std::optional<std::string> Model(const std::string& name) const {
+    const auto it = model_.find(name);
+    return it == model_.end() ? std::nullopt : std::optional(it->second);
+  }
 
   // Writes bytes into name in pieces, in a random order, through two descriptors at times,
-  // with a forked child's exit or an fsync in between, as copying programs do.
-  // Its own random numbers (from seed), so that it may run beside the main thread.
+  // with a forked child's exit or an fsync in between, as copying programs do. Its own
+  // random numbers (from seed), so that it may run beside the main thread. With stopAfter
+  // the descriptors are left open after that many pieces: the caller crashes the volume.
   bool WriteIn(const std::string& name, const std::string& bytes, uint64_t seed, size_t stopAfter = SIZE_MAX) {
     std::mt19937_64 rng(seed);
-    auto Pick = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
-    auto Chance = [&](int percent) { return static_cast<int>(Pick(100)) < percent; };
+    auto pick = [&](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
+    auto chance = [&](int percent) { return static_cast<int>(pick(100)) < percent; };
     const int fd = open(VolPath(name).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    const int second = Chance(30) ? open(VolPath(name).c_str(), O_RDWR | O_CLOEXEC) : -1;
+    const int second = chance(30) ? open(VolPath(name).c_str(), O_RDWR | O_CLOEXEC) : -1;
     std::vector<size_t> pieces;
-    const size_t piece = 1000 + Pick(20000);
+    const size_t piece = 1000 + pick(20000);
     for (size_t at = 0; at < bytes.size(); at += piece) pieces.push_back(at);
-    if (Chance(50)) std::shuffle(pieces.begin(), pieces.end(), rng);
+    if (chance(50)) std::shuffle(pieces.begin(), pieces.end(), rng);
     bool ok = true;
     for (size_t i = 0; i < pieces.size() && i < stopAfter; ++i) {
       const size_t at = pieces[i], len = std::min(piece, bytes.size() - at);
-      const int target = second >= 0 && i % 2 ? second : fd;
-      ok = ok && pwrite(target, bytes.data() + at, len, static_cast<off_t>(at)) == static_cast<ssize_t>(len);
-      if (i == pieces.size() / 2 && Chance(20)) {
+      ok = ok && pwrite(second >= 0 && i % 2 ? second : fd, bytes.data() + at, len, static_cast<off_t>(at)) ==
+                     static_cast<ssize_t>(len);
+      if (i == pieces.size() / 2 && chance(20)) {
         const pid_t child = fork();
         if (child == 0) _exit(0);
         waitpid(child, nullptr, 0);
       }
-      if (i == pieces.size() / 2 && Chance(20)) fsync(fd);
+      if (i == pieces.size() / 2 && chance(20)) fsync(fd);
     }
     if (stopAfter != SIZE_MAX) {
-      // Left open: the caller crashes the volume, then closes them.
-      leftOpen_.push_back(fd);
-      if (second >= 0) leftOpen_.push_back(second);
+      for (int d : {fd, second})
+        if (d >= 0) leftOpen_.push_back(d);
       return ok;
     }
-    if (second >= 0 && Chance(50)) ok = close(second) == 0 && ok;
+    if (second >= 0 && chance(50)) ok = close(second) == 0 && ok;
     ok = close(fd) == 0 && ok;
     if (second >= 0) close(second);
     return ok;
@@ -109,55 +118,51 @@ class TortureTest : public VolumeTest {
     ssize_t n;
     while ((n = read(fd, buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<size_t>(n));
     close(fd);
-    if (n < 0) return std::nullopt;
-    return out;
+    return n < 0 ? std::nullopt : std::optional(out);
   }
 
   // The volume shows name as the model says.
   void Check(const std::string& name, const char* step) {
-    auto it = model_.find(name);
-    const std::optional<std::string> got = ReadVol(name);
-    if (it == model_.end()) {
+    const std::optional<std::string> got = ReadVol(name), want = Model(name);
+    if (!want) {
       EXPECT_FALSE(got) << step << ": " << name << " should not exist";
-    } else {
-      ASSERT_TRUE(got) << step << ": " << name << " cannot be read";
-      ASSERT_TRUE(SameBytes(*got, it->second)) << step << ": " << name;
+      return;
     }
+    ASSERT_TRUE(got) << step << ": " << name << " cannot be read";
+    ASSERT_TRUE(SameBytes(*got, *want)) << step << ": " << name;
   }
 
   // Listings agree with the model, and the root folder holds no debris once the releases
   // of closed files have arrived: every item is a model file under its stored name.
   void CheckFolders(const char* step) {
-    std::set<std::string> want[2], shown[2];
-    for (const auto& [name, bytes] : model_) want[name.rfind("D/", 0) == 0].insert(name.substr(name.find('/') + 1));
+    std::set<std::string> want[2];  // in the root, in the folder
+    for (const auto& [name, bytes] : model_)
+      want[name.starts_with("D/")].insert(name.substr(name.find('/') + 1));
     want[0].insert(folder_);
     auto stored = [&](int i) {
       std::set<std::string> names;
-      for (const std::string& n : Entries(i ? Root(folder_) : root_)) {
-        const bool flac = n.size() > 5 && (n.substr(n.size() - 5) == ".flac" || n.substr(n.size() - 5) == ".FLAC");
-        names.insert(flac ? n.substr(0, n.size() - 4) + (n.back() == 'c' ? "wav" : "WAV") : n);
+      for (std::string n : Entries(i ? Root(folder_) : root_)) {
+        if (n.ends_with(".flac") || n.ends_with(".FLAC"))
+          n = n.substr(0, n.size() - 4) + (n.back() == 'c' ? "wav" : "WAV");
+        names.insert(n);
       }
       return names;
     };
-    for (int i = 0; i < 2; ++i) {
-      shown[i] = Entries(i ? Vol(folder_) : mount_);
-      EXPECT_EQ(shown[i], want[i]) << step << (i ? " in the folder" : " in the root");
-    }
+    for (int i = 0; i < 2; ++i)
+      EXPECT_EQ(Entries(i ? Vol(folder_) : mount_), want[i]) << step << (i ? " in the folder" : " in the root");
     EXPECT_TRUE(WaitUntil([&] { return stored(0) == want[0] && stored(1) == want[1]; }, 5))
         << step << ": the root folder holds " << ShOut("cd " + Quote(root_) + " && find . | sort");
     EXPECT_EQ(ReadFile(Tmp("outside/target")), "outside") << step;
   }
 
-  // Every stored FLAC file decodes, with the flac tool, to exactly its model content.
+  // Every stored FLAC file decodes, with the flac tool, to exactly its model content. flac
+  // restores size fields as they should be: only files whose own are right compare byte
+  // for byte (the volume gives back the others as they were written).
   void CheckStored(const char* step) {
     for (const auto& [name, bytes] : model_) {
-      const std::string path = Root(Path(name));
-      if (name == "lnk" || name.substr(name.size() - 4) == ".txt" || name.substr(name.size() - 4) == ".raw") continue;
-      const std::string flac = path.substr(0, path.size() - 3) + (path.back() == 'v' ? "flac" : "FLAC");
-      // flac restores size fields as they should be: only files whose own are right
-      // compare byte for byte (the volume gives back the others as they were written).
+      const std::string flac = FlacName(Root(Path(name)));
       const bool whole = bytes.size() >= 8 && bytes.substr(4, 4) == LE32(static_cast<unsigned>(bytes.size() - 8));
-      if (FileExists(flac) && whole) {
+      if (IsSong(name) && FileExists(flac) && whole) {
         EXPECT_TRUE(SameBytes(FlacDecode(flac), bytes)) << step << ": " << name << " as stored";
       }
     }
@@ -174,6 +179,12 @@ class TortureTest : public VolumeTest {
   std::string PlainTarget() {
     std::string name = kPlain[Pick(std::size(kPlain))];
     return name == "lnk" && lnkIsLink_ ? "p0.txt" : name;
+  }
+  void Move(const std::string& from, const std::string& to) {
+    if (from == to) return;
+    model_[to] = model_[from];
+    model_.erase(from);
+    if (to == "lnk") lnkIsLink_ = false;
   }
 
   uint64_t seed_ = 0;
@@ -215,12 +226,9 @@ TEST_F(TortureTest, RandomOperationsAndCrashesLoseNothing) {
         what = "rename a song to another WAV name";
         if (!model_.count(song)) break;
         const std::string to = kSongs[Pick(std::size(kSongs))];
-        const bool ok = rename(VolPath(song).c_str(), VolPath(to).c_str()) == 0;
-        ASSERT_TRUE(ok || song == to) << song << " -> " << to << ": " << strerror(errno);
-        if (song != to) {
-          model_[to] = model_[song];
-          model_.erase(song);
-        }
+        ASSERT_TRUE(rename(VolPath(song).c_str(), VolPath(to).c_str()) == 0 || song == to)
+            << song << " -> " << to << ": " << strerror(errno);
+        Move(song, to);
         touched = {song, to};
         break;
       }
@@ -231,9 +239,7 @@ TEST_F(TortureTest, RandomOperationsAndCrashesLoseNothing) {
         if (!model_.count(from)) break;
         ASSERT_EQ(rename(VolPath(from).c_str(), VolPath(to).c_str()), 0) << from << " -> " << to << ": "
                                                                          << strerror(errno);
-        model_[to] = model_[from];
-        model_.erase(from);
-        if (to == "lnk") lnkIsLink_ = false;
+        Move(from, to);
         touched = {from, to};
         break;
       }
@@ -255,12 +261,9 @@ TEST_F(TortureTest, RandomOperationsAndCrashesLoseNothing) {
       }
       case 7: {
         what = "replace a FLAC file behind the volume";
-        const std::string bytes = versions_[Pick(versions_.size())];
-        const std::string path = Root(Path(song));
+        const std::string bytes = versions_[Pick(versions_.size())], path = Root(Path(song));
         FlacEncode(bytes, Tmp("outside.flac"));
-        ASSERT_EQ(rename(Tmp("outside.flac").c_str(),
-                         (path.substr(0, path.size() - 3) + (path.back() == 'v' ? "flac" : "FLAC")).c_str()),
-                  0);
+        ASSERT_EQ(rename(Tmp("outside.flac").c_str(), FlacName(path).c_str()), 0);
         unlink(path.c_str());  // a real WAV file of that name would hide it
         model_[song] = bytes;
         touched = {song};
@@ -286,7 +289,7 @@ TEST_F(TortureTest, RandomOperationsAndCrashesLoseNothing) {
       case 10: {
         what = "crash while a song is written";
         const std::string bytes = NewContent();
-        const auto old = model_.count(song) ? std::optional<std::string>(model_[song]) : std::nullopt;
+        const auto old = Model(song);
         // A real WAV file under the name (data that was not audio) is a plain file, which a
         // crash may leave half written, as on any disk.
         struct stat st;
@@ -305,26 +308,22 @@ TEST_F(TortureTest, RandomOperationsAndCrashesLoseNothing) {
         Remount(signal);
         if (writer.joinable()) writer.join();
         ++crashes;
+        touched = {song};
         const std::optional<std::string> got = ReadVol(song);
-        const bool asOld = old ? got && *got == *old : !got;
-        const bool asNew = got && *got == bytes;
-        int known = -1;
-        for (size_t v = 0; got && v < versions_.size(); ++v)
-          if (versions_[v] == *got) known = static_cast<int>(v);
+        const bool asOld = old ? got == old : !got, asNew = got == bytes;
         if (plainFile && !asOld && !asNew) {
           if (got) model_[song] = *got;
           else model_.erase(song);
-          touched = {song};
           break;
         }
+        const auto version = got ? std::find(versions_.begin(), versions_.end(), *got) - versions_.begin() : -1;
         ASSERT_TRUE(asOld || asNew) << song << " is neither its old nor its new content ("
                                     << (got ? std::to_string(got->size()) + " bytes" : "missing") << ", old "
                                     << (old ? std::to_string(old->size()) : "none") << ", new " << bytes.size()
-                                    << ", version " << known << ", signal " << signal << ", left open " << open
+                                    << ", version " << version << ", signal " << signal << ", left open " << open
                                     << ")\n" << LogText();
         if (asNew) model_[song] = bytes;
         CheckStored(label.c_str());
-        touched = {song};
         break;
       }
       case 11: {
@@ -333,24 +332,21 @@ TEST_F(TortureTest, RandomOperationsAndCrashesLoseNothing) {
         const std::string to = Chance(50) ? kSongs[Pick(std::size(kSongs))] : PlainTarget();
         if (to == song) break;
         const std::string bytes = model_[song];
-        const auto old = model_.count(to) ? std::optional<std::string>(model_[to]) : std::nullopt;
+        const auto old = Model(to);
         std::thread mover([this, song, to] { rename(VolPath(song).c_str(), VolPath(to).c_str()); });
         std::this_thread::sleep_for(std::chrono::microseconds(Pick(20000)));
         Remount(SIGKILL);
         mover.join();
         ++crashes;
         const std::optional<std::string> from = ReadVol(song), dest = ReadVol(to);
-        const bool before = from && *from == bytes && (old ? dest && *dest == *old : !dest);
-        const bool after = !from && dest && *dest == bytes;
+        const bool before = from == bytes && dest == old, after = !from && dest == bytes;
         // A decoding or encoding rename puts the new file in place first and removes the
         // source after: a crash in between leaves both, nothing lost.
-        const bool copied = from && *from == bytes && dest && *dest == bytes;
+        const bool copied = from == bytes && dest == bytes;
         ASSERT_TRUE(before || after || copied) << song << " -> " << to << " is half done";
-        if (after || copied) {
-          model_[to] = bytes;
-          if (after) model_.erase(song);
-          if (to == "lnk") lnkIsLink_ = false;
-        }
+        if (copied) model_[to] = bytes;
+        if (after) Move(song, to);
+        if (copied && to == "lnk") lnkIsLink_ = false;
         CheckStored(label.c_str());
         touched = {song, to};
         break;
@@ -358,8 +354,7 @@ TEST_F(TortureTest, RandomOperationsAndCrashesLoseNothing) {
     }
     if (getenv("LYREBOX_TORTURE_TRACE")) {
       std::printf("step %d: %s", step, what);
-      for (const std::string& name : touched)
-        std::printf(" %s(%zu)", name.c_str(), model_.count(name) ? model_[name].size() : size_t{0});
+      for (const std::string& name : touched) std::printf(" %s(%zu)", name.c_str(), Model(name).value_or("").size());
       std::printf("\n");
       std::fflush(stdout);
     }
