@@ -98,9 +98,7 @@ TEST_F(FidelityTest, EveryFLACFileReadsAsTheFlacToolDecodesIt) {
   EXPECT_EQ(Entries(Vol()), listing);
   EXPECT_FALSE(FileExists(Vol("folder.wav")));
   // A FLAC file that cannot be decoded is never a silent, empty WAV file: opening it fails.
-  errno = 0;
-  EXPECT_LT(open(Vol("corrupt.wav").c_str(), O_RDONLY), 0);
-  EXPECT_EQ(errno, EIO);
+  EXPECT_EQ(ErrnoOf(open(Vol("corrupt.wav").c_str(), O_RDONLY)), EIO);
   const unsigned readSeed = std::random_device{}();
   SCOPED_TRACE("seed " + std::to_string(readSeed));
   std::mt19937 rng(readSeed);

@@ -18,14 +18,11 @@ class PassthroughTest : public VolumeTest {
   // Runs script (with $SRC set) in a plain folder and in the volume; the two descriptions
   // of the trees it leaves.
   std::pair<std::string, std::string> RunBoth(const std::string& script, const std::string& describe) {
-    const std::string plain = Tmp("plain");
-    EXPECT_EQ(Sh("rm -rf " + Quote(plain) + " && mkdir " + Quote(plain)), 0);
+    EXPECT_EQ(Sh("rm -rf " + Quote(Tmp("plain")) + " && mkdir " + Quote(Tmp("plain"))), 0);
     std::string results[2];
-    const std::string folders[2] = {plain, mount_};
     for (int i = 0; i < 2; ++i) {
-      SCOPED_TRACE(folders[i]);
-      std::string cd = "cd " + Quote(folders[i]) + " && ";
-      EXPECT_EQ(ShOut(cd + "SRC=" + Quote(Tmp("big.bin")) + " sh -c " + Quote(script)), "");
+      const std::string cd = "cd " + Quote(i ? mount_ : Tmp("plain")) + " && ";
+      EXPECT_EQ(ShOut(cd + "SRC=" + Quote(Tmp("big.bin")) + " sh -c " + Quote(script)), "") << (i ? "volume" : "plain");
       results[i] = ShOut(cd + describe);
     }
     return {results[0], results[1]};
@@ -102,40 +99,31 @@ TEST_F(PassthroughTest, WAVNamesNodesLinksAndLongPathsAsInAPlainFolder) {
 
 // Failures report the disk's own error, also for names removed behind the volume.
 TEST_F(PassthroughTest, ErrorsAreTheDisksOwn) {
-  WriteFile(Root("gone.txt"), "x");
-  WriteFile(Root("gone2.txt"), "x");
-  WriteFile(Root("plain.txt"), "x");
+  for (const char* name : {"gone.txt", "gone2.txt", "plain.txt"}) WriteFile(Root(name), "x");
   ASSERT_EQ(mkdir(Root("dir").c_str(), 0755), 0);
   StartVolume();
-  struct stat st;
-  ASSERT_EQ(stat(Vol("gone.txt").c_str(), &st), 0);  // the kernel now knows the names
-  ASSERT_EQ(stat(Vol("gone2.txt").c_str(), &st), 0);
-  ASSERT_EQ(unlink(Root("gone.txt").c_str()), 0);
-  ASSERT_EQ(unlink(Root("gone2.txt").c_str()), 0);
+  for (const char* name : {"gone.txt", "gone2.txt"}) {
+    struct stat st;
+    ASSERT_EQ(stat(Vol(name).c_str(), &st), 0);  // the kernel now knows the name
+    ASSERT_EQ(unlink(Root(name).c_str()), 0);
+  }
   char buffer[16];
   const struct {
     const char* what;
-    std::function<int()> call;
+    std::function<long()> call;
     int error;
   } cases[] = {
       {"unlink of a name removed behind", [&] { return unlink(Vol("gone.txt").c_str()); }, ENOENT},
       {"chmod of a name removed behind", [&] { return chmod(Vol("gone2.txt").c_str(), 0600); }, ENOENT},
-      {"readlink of a file", [&] { return static_cast<int>(readlink(Vol("plain.txt").c_str(), buffer, 16)); }, EINVAL},
+      {"readlink of a file", [&] { return readlink(Vol("plain.txt").c_str(), buffer, 16); }, EINVAL},
       {"mkdir of an existing name", [&] { return mkdir(Vol("dir").c_str(), 0755); }, EEXIST},
       {"symlink onto an existing name", [&] { return symlink("x", Vol("plain.txt").c_str()); }, EEXIST},
       {"rmdir of a file", [&] { return rmdir(Vol("plain.txt").c_str()); }, ENOTDIR},
       {"unlink of a folder", [&] { return unlink(Vol("dir").c_str()); }, EISDIR},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    errno = 0;
-    EXPECT_EQ(c.call(), -1);
-    EXPECT_EQ(errno, c.error) << strerror(errno);
-  }
+  for (const auto& c : cases) EXPECT_EQ(ErrnoOf(c.call()), c.error) << c.what;
   if (geteuid() == 0 && Sh("chattr +i " + Quote(Root("plain.txt")) + " 2>/dev/null") == 0) {
-    errno = 0;
-    EXPECT_EQ(chmod(Vol("plain.txt").c_str(), 0600), -1);
-    EXPECT_EQ(errno, EPERM);
+    EXPECT_EQ(ErrnoOf(chmod(Vol("plain.txt").c_str(), 0600)), EPERM) << "chmod of an immutable file";
     Sh("chattr -i " + Quote(Root("plain.txt")));
   }
 }

@@ -25,6 +25,8 @@ std::string ShOut(const std::string& script);
 // Polls until done() or the deadline; for waiting on a mount, never as synchronisation.
 bool WaitUntil(const std::function<bool()>& done, double seconds);
 bool IsMounted(const std::string& path);
+// The errno of a failed call (a negative result), 0 when it succeeded.
+inline int ErrnoOf(long result) { return result < 0 ? errno : 0; }
 // Hidden cache files (".name_XXXXXX.wav") below folder, one a line, once the releases of
 // closed files have arrived.
 std::string CacheFiles(const std::string& folder);

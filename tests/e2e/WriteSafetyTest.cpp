@@ -40,9 +40,7 @@ TEST_F(WriteSafetyTest, NamesAgreeWithTheListing) {
   const std::string flac = ReadFile(FlacEncode(wav, Root("a.flac")));
   StartVolume();
   struct stat st;
-  errno = 0;
-  EXPECT_NE(stat(Vol("a.flac").c_str(), &st), 0);
-  EXPECT_EQ(errno, ENOENT);
+  EXPECT_EQ(ErrnoOf(stat(Vol("a.flac").c_str(), &st)), ENOENT);
   const std::string cd = "cd " + Quote(mount_) + " && ";
   // Each of these once overwrote a.flac while it was being read, or emptied the folder.
   std::vector<std::string> commands = {"mv a.wav a.flac", "cp a.wav a.flac", "flac -s -f a.wav",
@@ -54,9 +52,7 @@ TEST_F(WriteSafetyTest, NamesAgreeWithTheListing) {
     EXPECT_EQ(ReadFile(Root("a.flac")), flac);
     EXPECT_EQ(Stored(), std::set<std::string>{"a.flac"});
   }
-  errno = 0;
-  EXPECT_LT(open(Vol("b.flac").c_str(), O_CREAT | O_WRONLY, 0644), 0);
-  EXPECT_EQ(errno, EPERM);
+  EXPECT_EQ(ErrnoOf(open(Vol("b.flac").c_str(), O_CREAT | O_WRONLY, 0644)), EPERM);
   EXPECT_NE(LogText().find("moveItemAtPath: /a.wav toPath: /a.flac: the volume shows a.flac as a.wav"),
             std::string::npos);
 }
@@ -203,32 +199,28 @@ TEST_F(WriteSafetyTest, RemovalsAndRenamesWhileOpenAreFollowed) {
 // rsync finds nothing to send.
 TEST_F(WriteSafetyTest, FreshReadsAndKeptTimes) {
   const std::string take1 = MakeNoiseWAV(2, 44100, 16, 0.5, 9), take2 = MakeNoiseWAV(2, 44100, 16, 0.5, 10);
+  auto tmp = [&](const std::string& name) { return " " + Quote(Tmp(name)) + " "; };
   // Verbatim frames only: both takes give FLAC files of exactly the same size.
   const std::string verbatim = "flac -s -f --disable-constant-subframes --disable-fixed-subframes -l 0 -o ";
   WriteFile(Tmp("t1.wav"), take1);
   WriteFile(Tmp("t2.wav"), take2);
-  ASSERT_EQ(Sh(verbatim + Quote(Root("song.flac")) + " " + Quote(Tmp("t1.wav")) + " && " + verbatim +
-               Quote(Tmp("t2.flac")) + " " + Quote(Tmp("t2.wav")) + " && touch -r " + Quote(Root("song.flac")) + " " +
-               Quote(Tmp("t2.flac"))),
-            0);
+  ASSERT_EQ(Sh(verbatim + Quote(Root("song.flac")) + tmp("t1.wav") + "&&" + verbatim + tmp("t2.flac") + tmp("t2.wav") +
+               "&& touch -r " + Quote(Root("song.flac")) + tmp("t2.flac")), 0);
   ASSERT_EQ(std::filesystem::file_size(Root("song.flac")), std::filesystem::file_size(Tmp("t2.flac")));
   StartVolume();
   EXPECT_TRUE(SameBytes(ReadFile(Vol("song.wav")), take1));
-  ASSERT_EQ(Sh("cp -p " + Quote(Tmp("t2.flac")) + " " + Quote(Root("song.flac"))), 0);
+  ASSERT_EQ(Sh("cp -p" + tmp("t2.flac") + Quote(Root("song.flac"))), 0);
   EXPECT_TRUE(SameBytes(ReadFile(Vol("song.wav")), take2));
 
-  ASSERT_EQ(Sh("mkdir -p " + Quote(Tmp("src/sub")) + " && cp " + Quote(Tmp("t1.wav")) + " " + Quote(Tmp("src/a.wav")) +
-               " && cp " + Quote(Tmp("t2.wav")) + " " + Quote(Tmp("src/sub/b.wav")) + " && touch -d '2001-02-03 04:05:06' " +
-               Quote(Tmp("src/a.wav")) + " " + Quote(Tmp("src/sub/b.wav"))),
-            0);
+  ASSERT_EQ(Sh("mkdir -p" + tmp("src/sub") + "&& cp" + tmp("t1.wav") + tmp("src/a.wav") + "&& cp" + tmp("t2.wav") +
+               tmp("src/sub/b.wav") + "&& touch -d '2001-02-03 04:05:06'" + tmp("src/a.wav") + tmp("src/sub/b.wav")), 0);
   const std::string when = "981173106\n";
-  EXPECT_EQ(Sh("cp -p " + Quote(Tmp("src/a.wav")) + " " + Quote(Vol("cp.wav"))), 0);
+  EXPECT_EQ(Sh("cp -p" + tmp("src/a.wav") + Quote(Vol("cp.wav"))), 0);
   EXPECT_EQ(ShOut("stat -c %Y " + Quote(Vol("cp.wav")) + " " + Quote(Root("cp.flac"))), when + when);
-  EXPECT_EQ(Sh("tar -C " + Quote(Tmp("src")) + " -cf - . | tar -C " + Quote(mount_) + " -xf - ./sub"), 0);
+  EXPECT_EQ(Sh("tar -C" + tmp("src") + "-cf - . | tar -C " + Quote(mount_) + " -xf - ./sub"), 0);
   EXPECT_EQ(ShOut("stat -c %Y " + Quote(Vol("sub/b.wav"))), when);
   if (Sh("command -v rsync >/dev/null") != 0) GTEST_SKIP() << "rsync is not installed";
-  const std::string rsync = "rsync -a --stats " + Quote(Tmp("src/")) + " " + Quote(Vol("sync")) +
-                            " | grep 'files transferred'";
+  const std::string rsync = "rsync -a --stats" + tmp("src/") + Quote(Vol("sync")) + " | grep 'files transferred'";
   EXPECT_EQ(ShOut(rsync), "Number of regular files transferred: 2\n");
   EXPECT_TRUE(SameBytes(FlacDecode(Root("sync/sub/b.flac")), take2));
   EXPECT_EQ(ShOut(rsync), "Number of regular files transferred: 0\n");
@@ -246,9 +238,7 @@ TEST_F(WriteSafetyTest, FullDiskIsAnErrorNotSilence) {
     ~Unmount() { umount2(path.c_str(), MNT_DETACH); }
   } unmount{root_};
   // Ten seconds of silence: a small FLAC file, a large image.
-  ASSERT_EQ(Sh("sox -n -r 44100 -c 2 -b 16 " + Quote(Tmp("silence.wav")) + " trim 0 10 && flac -s -o " +
-               Quote(Root("quiet.flac")) + " " + Quote(Tmp("silence.wav"))),
-            0);
+  EncodeFLAC(Root("quiet.flac"), std::vector<int32_t>(2 * 441000, 0), 2, 16);
   const std::string flac = ReadFile(Root("quiet.flac"));
   StartVolume();
   EXPECT_NE(Sh("cat " + Quote(Vol("quiet.wav")) + " >/dev/null 2>&1"), 0);
