@@ -10,8 +10,7 @@ set -uo pipefail
 
 if [ "${1:-}" != "--inside" ]; then
   for tool in Xvfb xfce4-panel dbus-run-session gdbus xwd convert xdotool timeout; do
-    command -v "$tool" >/dev/null ||
-      { echo "SKIPPED: $tool is missing (scripts/deps.sh --tray-test installs it)"; exit 77; }
+    command -v "$tool" >/dev/null || { echo "SKIPPED: $tool is missing (scripts/deps.sh --tray-test)"; exit 77; }
   done
   work=$(mktemp -d "${TMPDIR:-/tmp}/lyrebox-tray-e2e.XXXXXX")
   # The panel reads its configuration (through xfconfd, started by the bus) from here.
@@ -37,8 +36,8 @@ EOF
   xvfb_pid=$!
   exec 5>&-
   trap 'kill $xvfb_pid; wait $xvfb_pid; rm -rf "$work"' EXIT
-  for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-  [ -s "$work/display" ] || { echo "FAIL: Xvfb did not start"; cat "$work/xvfb.log"; exit 1; }
+  . "$(dirname "$0")/../e2e/lib.sh"  # wait_for
+  wait_for 10 test -s "$work/display" || { echo "FAIL: Xvfb did not start"; cat "$work/xvfb.log"; exit 1; }
   env -u SESSION_MANAGER -u DBUS_SESSION_BUS_ADDRESS \
     DISPLAY=":$(head -1 "$work/display")" HOME="$work/home" XDG_CONFIG_HOME="$work/config" \
     XDG_CACHE_HOME="$work/cache" XDG_DATA_DIRS=/usr/share XDG_RUNTIME_DIR="$work" \
@@ -55,24 +54,16 @@ work=$4
 . "$(dirname "$0")/../e2e/lib.sh"  # check, wait_for
 cd "$work"
 pids=()
+spawn() { "$@" & pids+=($!); }  # spawn COMMAND...: in the background, ended at exit
 bus() { gdbus call --session --dest "$1" --object-path "$2" --method "${@:3}" 2>/dev/null; }
 dbus() { bus org.freedesktop.DBus /org/freedesktop/DBus "org.freedesktop.DBus.$1" "$2"; }
 # Everything started here, and the panel's settings daemon that the bus started.
-cleanup_inside() {
-  local xfconfd
-  xfconfd=$(dbus GetConnectionUnixProcessID org.xfce.Xfconf | sed -n 's/^(uint32 \([0-9]*\),)$/\1/p')
-  kill "${pids[@]}" $xfconfd 2>/dev/null
-  wait "${pids[@]}" 2>/dev/null
-}
-trap cleanup_inside EXIT
+xfconfd() { dbus GetConnectionUnixProcessID org.xfce.Xfconf | sed -n 's/^(uint32 \([0-9]*\),)$/\1/p'; }
+trap 'kill "${pids[@]}" $(xfconfd) 2>/dev/null; wait "${pids[@]}" 2>/dev/null' EXIT
 
 # shot FILE: a screenshot. xwd fails now and then while windows change under it: retried.
 shot() {
-  local _
-  for _ in 1 2 3 4 5; do
-    xwd -root -silent 2>/dev/null | convert xwd:- "png:$1" 2>/dev/null && return 0
-    sleep 0.2
-  done
+  for _ in 1 2 3 4 5; do xwd -root -silent 2>/dev/null | convert xwd:- "png:$1" 2>/dev/null && return 0; sleep 0.2; done
   return 1
 }
 # crop FILE GEOMETRY: a checksum of the pixels in GEOMETRY (WxH+X+Y).
@@ -82,7 +73,6 @@ registered_items() {
     org.kde.StatusNotifierWatcher RegisteredStatusNotifierItems
 }
 item_registered() { registered_items | grep -q "lyrebox_tray"; }
-item_gone() { ! item_registered; }
 # The app's exported menu (dbusmenu): its layout, one item's properties a line.
 menu_call() {
   local item menu
@@ -98,31 +88,24 @@ checked() { [ "$(menu_items | grep "'toggle-state': <1>" | label_of | grep -vx "
 start_at_login_checked() { menu_items | grep "'label': <'Start at Login'>" | grep -q "'toggle-state': <1>"; }
 # click LABEL: the tray host's click on a menu item.
 click() {
-  local id
-  id=$(menu_items | grep "'label': <'$1'>" | head -1 | sed 's/^(\([0-9]*\),.*/\1/')
+  local id=$(menu_items | grep "'label': <'$1'>" | head -1 | sed 's/^(\([0-9]*\),.*/\1/')
   [ -n "$id" ] && menu_call Event -- "$id" clicked '<0>' 0 >/dev/null
 }
 
 start_tray() {  # start_tray ARGS...: runs lyrebox-tray in the background as $app
-  LYREBOX_TRAY_TEST_ENCODE=4 "$tray" "$@" > tray.out 2> tray.err &
-  app=$!
-  pids+=("$app")
+  LYREBOX_TRAY_TEST_ENCODE=4 spawn "$tray" "$@" > tray.out 2> tray.err
+  app=${pids[-1]}
 }
-exited() { ! kill -0 "$app" 2>/dev/null; }
 finish_tray() {  # finish_tray SECONDS: waits for the app to end; its exit status in $app_status
-  wait_for "$1" exited || kill "$app"
+  wait_for "$1" eval '! kill -0 "$app" 2>/dev/null' || kill "$app"
   wait "$app"
   app_status=$?
 }
 logged() { grep -qF "$1" tray.err; }
-is() { [ "$1" = "$2" ]; }
-gone() { [ ! -e "$1" ]; }
 
 # --- The desktop. ---
-"$3" desktop.log > desktop.out 2>&1 &
-pids+=($!)
-xfce4-panel --disable-wm-check > panel.log 2>&1 &
-pids+=($!)
+spawn "$3" desktop.log > desktop.out 2>&1
+spawn xfce4-panel --disable-wm-check > panel.log 2>&1
 check "fake file manager and notification server started" wait_for 20 grep -q ready desktop.out
 check "the panel owns the StatusNotifierWatcher" \
   wait_for 30 eval 'dbus NameHasOwner org.kde.StatusNotifierWatcher | grep -q true'
@@ -161,22 +144,14 @@ upright() { shot now.png; [ "$(crop now.png "$area")" = "$idle" ]; }
 # Upright and staying so: a turning icon passes through the upright picture once a turn,
 # and the run-on after an encoding lasts 0.6 s.
 steady_upright() { upright && sleep 1 && upright; }
-if ! locate_icon; then
-  echo "FAIL: no steady icon in the panel"
-  cat tray.err panel.log
-  exit 1
-fi
+locate_icon || { echo "FAIL: no steady icon in the panel"; cat tray.err panel.log; exit 1; }
 echo "ok: icon shown in the panel at $geometry"
 
 # --- Turning while an encoding runs (the test hook plays one of 4 s). ---
 kill -USR1 "$app"
 declare -A seen=()
-for _ in $(seq 20); do
-  shot now.png
-  sum=$(crop now.png "$area")
-  [ "$sum" != "$idle" ] && seen[$sum]=1
-  sleep 0.1
-done
+for _ in $(seq 20); do shot now.png && seen[$(crop now.png "$area")]=1; sleep 0.1; done
+unset "seen[$idle]"
 check "icon turns while encoding (${#seen[@]} pictures)" test ${#seen[@]} -ge 3
 check "icon upright again after the encoding" wait_for 10 steady_upright
 
@@ -197,28 +172,28 @@ xdotool mousemove "$cx" "$cy" click 1
 check "menu opens for Quit" wait_for 10 menu_open
 xdotool key --delay 300 End Return
 finish_tray 20
-check "Quit exits 0" is "$app_status" 0
-check "mount point removed" gone "$mount_point"
+check "Quit exits 0" test "$app_status" = 0
+check "mount point removed" test ! -e "$mount_point"
 check "the unmount on Quit is not reported as from outside" eval '! logged "Got didUnmount notification."'
-check "item gone after Quit" wait_for 10 item_gone
+check "item gone after Quit" wait_for 10 eval '! item_registered'
 
 # --- Next launch, as the desktop does it at login from the autostart entry: the folder
 # of last time is mounted without asking; the stored level is checked; Start at Login
 # switched off removes the entry; a signal ends it like Quit. ---
 exec_line=$(sed -n 's/^Exec=//p' "$autostart")
 eval "login=($exec_line)"  # an Exec line quotes like the shell's double quotes
-check "the autostart entry runs lyrebox-tray --last-folder" is "${login[*]}" "$(realpath "$tray") --last-folder"
+check "the autostart entry runs lyrebox-tray --last-folder" test "${login[*]}" = "$(realpath "$tray") --last-folder"
 start_tray "${login[@]:1}" --fake-mount=ok
 check "login launch mounted the folder of last time" wait_for 20 logged "Mounting $work/home/music at $mount_point"
 check "login launch did not ask for a folder" eval '! xdotool search --name "^Select a Folder$" >/dev/null 2>&1'
 check "8 Highest checked on the next launch" wait_for 20 checked "8 Highest"
 check "Start at Login still checked" start_at_login_checked
 click "Start at Login"
-check "Start at Login switched off removes the entry" wait_for 10 gone "$autostart"
+check "Start at Login switched off removes the entry" wait_for 10 test ! -e "$autostart"
 kill -TERM "$app"
 finish_tray 20
-check "SIGTERM exits 0" is "$app_status" 0
-check "SIGTERM removes the mount point" gone "$mount_point"
+check "SIGTERM exits 0" test "$app_status" = 0
+check "SIGTERM removes the mount point" test ! -e "$mount_point"
 
 # --- A failed mount: log lines, the alert, status 1. ---
 start_tray "--fake-mount=fail:fuse: device not found" "--folder=$work/home/music"
@@ -228,8 +203,8 @@ find_window() { window=$(xdotool search --name "$1" 2>/dev/null | head -1); [ -n
 check "Mount Failed alert shown" wait_for 20 find_window "^Mount Failed$"
 xdotool windowfocus "$window"; sleep 0.5; xdotool key Return
 finish_tray 20
-check "failed mount exits 1" is "$app_status" 1
-check "no mount point after the failure" gone "$mount_point"
+check "failed mount exits 1" test "$app_status" = 1
+check "no mount point after the failure" test ! -e "$mount_point"
 
 # --- With no folder of last time, --last-folder asks; cancelled. ---
 sed -i '/^Folder=/d' "$work/config/lyrebox/lyrebox.conf"
@@ -239,8 +214,8 @@ check "folder panel shown" wait_for 20 find_window "^Select a Folder$"
 sleep 1
 xdotool windowfocus "$window"; sleep 0.5; xdotool key Escape
 finish_tray 20
-check "cancel exits 0" is "$app_status" 0
-check "nothing mounted after cancel" eval 'gone "$mount_point" && [ ! -s desktop.log ]'
+check "cancel exits 0" test "$app_status" = 0
+check "nothing mounted after cancel" eval '[ ! -e "$mount_point" ] && [ ! -s desktop.log ]'
 
 # --- The real volume, where FUSE works: a WAV file copied in is encoded while the icon
 # turns and the menu shows its progress; data kept as WAV is told once a minute by
@@ -265,7 +240,7 @@ if [ -c /dev/fuse ] && command -v fusermount3 >/dev/null && command -v sox >/dev
     sleep 0.05
   done
   check "WAV file encoded to FLAC in the root folder" encoded
-  check "icon turned during the real encoding" is $turned 1
+  check "icon turned during the real encoding" test $turned = 1
   check "icon upright after the real encoding" wait_for 5 steady_upright
   check "menu showed 'Encoding song.wav — N%' as a disabled item" \
     grep -q "'enabled': <false>.*'label': <'Encoding song.wav — [0-9]*%'>\|'label': <'Encoding song.wav — [0-9]*%'>.*'enabled': <false>" progress.txt
@@ -284,8 +259,8 @@ if [ -c /dev/fuse ] && command -v fusermount3 >/dev/null && command -v sox >/dev
   check "unmount from outside noticed" logged "Got didUnmount notification."
   check "unmount from outside told by notification" \
     grep -qF "Notify Lyrebox volume unmounted | $mount_point was unmounted from outside" desktop.log
-  check "unmount from outside exits 0" is "$app_status" 0
-  check "no mount point after the outside unmount" gone "$mount_point"
+  check "unmount from outside exits 0" test "$app_status" = 0
+  check "no mount point after the outside unmount" test ! -e "$mount_point"
 else
   echo "skipped: the real volume (no usable FUSE, or LYREBOX_TRAY_E2E_NO_FUSE is set)"
 fi
