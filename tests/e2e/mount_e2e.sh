@@ -12,14 +12,11 @@
 set -uo pipefail
 
 lyrebox=$(realpath "$1")
-for tool in mount umount flac sox timeout; do
-  command -v "$tool" >/dev/null || { echo "SKIPPED: $tool is missing"; exit 77; }
-done
+for tool in mount umount flac sox timeout; do command -v "$tool" >/dev/null || { echo "SKIPPED: no $tool"; exit 77; }; done
 if [ "$(id -u)" -ne 0 ] || [ ! -c /dev/fuse ]; then echo "SKIPPED: needs root and /dev/fuse"; exit 77; fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/lyrebox-mount-e2e.XXXXXX")
-root="$work/music"
-mnt="$work/mnt"
+root="$work/music" mnt="$work/mnt"
 mkdir "$root" "$mnt" "$work/home"
 export HOME="$work/home"
 . "$(dirname "$0")/lib.sh"

@@ -12,8 +12,7 @@ set -uo pipefail
 
 lyrebox=$(realpath "$1")
 for tool in smbd smbclient flac sox timeout; do
-  command -v "$tool" >/dev/null ||
-    { echo "SKIPPED: $tool is missing (scripts/deps.sh --share-test installs samba)"; exit 77; }
+  command -v "$tool" >/dev/null || { echo "SKIPPED: $tool is missing (scripts/deps.sh --share-test)"; exit 77; }
 done
 if [ "$(id -u)" -ne 0 ] || [ ! -c /dev/fuse ]; then echo "SKIPPED: needs root and /dev/fuse"; exit 77; fi
 
@@ -50,10 +49,7 @@ HOME="$work/home" "$lyrebox" -f -o allow_other "$root" "$mnt" > /dev/null 2> "$w
 lyrebox_pid=$!
 check "volume mounted with allow_other" wait_for 20 mounted "$mnt"
 
-port=
-for candidate in $(shuf -i 20000-60000 -n 20); do
-  listening "$candidate" || { port=$candidate; break; }
-done
+for port in $(shuf -i 20000-60000 -n 20); do listening "$port" || break; done
 cat > "$work/smb.conf" <<CONF
 [global]
   server role = standalone server
@@ -99,11 +95,9 @@ check "new.flac belongs to the guest account" test "$(stat -c %U "$root/new.flac
 check "no WAV file left in the root folder" test -z "$(find "$root" -iname '*.wav')"
 check "lyrebox wrote nothing on stderr" test ! -s "$work/lyrebox.err"
 
-if [ $failures -ne 0 ]; then
-  echo "--- smbclient"; cat "$work/smbclient.out"
-  echo "--- smbd"; cat "$samba"/smbd.out "$samba"/log.* 2>/dev/null | tail -40
-  echo "--- lyrebox"; cat "$work/lyrebox.err"
-  echo "$failures check(s) failed"
-  exit 1
-fi
-echo "all checks passed"
+[ $failures -eq 0 ] && echo "all checks passed" && exit 0
+echo "--- smbclient"; cat "$work/smbclient.out"
+echo "--- smbd"; cat "$samba"/smbd.out "$samba"/log.* 2>/dev/null | tail -40
+echo "--- lyrebox"; cat "$work/lyrebox.err"
+echo "$failures check(s) failed"
+exit 1
