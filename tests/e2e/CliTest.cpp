@@ -54,8 +54,7 @@ TEST_F(CliTest, RefusesBadRootAndMountPointWithOneLine) {
 TEST_F(CliTest, SigtermUnmountsAfterTheConversionInProgress) {
   StartVolume();
   const std::string wav = MakeNoiseWAV(2, 44100, 16, 20.0, 51);
-  int fd = open(Vol("big.wav").c_str(), O_CREAT | O_WRONLY, 0644);
-  ASSERT_GE(fd, 0);
+  const int fd = open(Vol("big.wav").c_str(), O_CREAT | O_WRONLY, 0644);
   ASSERT_EQ(write(fd, wav.data(), wav.size()), static_cast<ssize_t>(wav.size()));
   // close() starts the conversion; the signal arrives before, while or after it runs.
   std::thread closer([fd] { close(fd); });
@@ -84,20 +83,18 @@ TEST_F(CliTest, DefaultMountPointIsMadeAndRemoved) {
 
 TEST_F(CliTest, TellsSystemdOnceMounted) {
   const std::string path = Tmp("notify");
-  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(fd, 0);
-  sockaddr_un address = {};
-  address.sun_family = AF_UNIX;
+  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address = {.sun_family = AF_UNIX, .sun_path = {}};
   ASSERT_LT(path.size(), sizeof address.sun_path);
   path.copy(address.sun_path, path.size());
   ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  timeval deadline = {30, 0};
+  const timeval deadline = {30, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &deadline, sizeof deadline);
   setenv("NOTIFY_SOCKET", path.c_str(), 1);
   StartVolume();
   unsetenv("NOTIFY_SOCKET");
   char message[64] = {};
-  ssize_t n = recv(fd, message, sizeof message - 1, 0);
+  const ssize_t n = recv(fd, message, sizeof message - 1, 0);
   close(fd);
   EXPECT_EQ(std::string(message, n > 0 ? n : 0), "READY=1");
 }
@@ -115,10 +112,10 @@ TEST_F(CliTest, SharedVolumeGivesNewItemsToTheirMaker) {
                Quote("cd " + Quote(mount_) + " && echo x > n.txt && mkdir nd && ln -s n.txt nl && cp " +
                      Quote(Tmp("in.wav")) + " nw.wav && echo not audio > junk.wav")),
             0);
+  // Data that is not audio is kept as a WAV file at its last release, which the kernel
+  // delivers after close() has returned.
   for (const char* name : {"n.txt", "nd", "nl", "nw.flac", "junk.wav"}) {
     struct stat st;
-    // Data that is not audio is kept as a WAV file at its last release, which the kernel
-    // delivers after close() has returned.
     ASSERT_TRUE(WaitUntil([&] { return lstat(Root(name).c_str(), &st) == 0; }, 5)) << name;
     EXPECT_EQ(std::pair(st.st_uid, st.st_gid), std::pair(65534u, 65534u)) << name;
   }

@@ -30,59 +30,43 @@ TEST(ShellServicesTest, MountPointIsTheFirstFreeCandidate) {
   EXPECT_EQ(Lyrebox::GetMountPathImpl(all.File("Lyrebox")), all.File("Lyrebox"));
 }
 
-// Sets the environment variables for the life of a test case and restores them.
-class Environment {
- public:
-  Environment(std::initializer_list<std::pair<const char*, std::string>> values) {
-    for (const auto& [name, value] : values) {
-      const char* old = getenv(name);
-      saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-      if (value.empty()) unsetenv(name);
-      else setenv(name, value.c_str(), 1);
-    }
-  }
-  ~Environment() {
-    for (const auto& [name, value] : saved_) {
-      if (value) setenv(name, value->c_str(), 1);
-      else unsetenv(name);
-    }
-  }
-
- private:
-  std::vector<std::pair<const char*, std::optional<std::string>>> saved_;
-};
-
 TEST(ShellServicesTest, LogGoesToTheDesktopElseTheStateFolder) {
-  struct Case {
+  const struct {
     const char* userDirs;  // user-dirs.dirs, when not null
     const char* folder;    // made in the home folder, when not empty
     bool stateHome;        // XDG_STATE_HOME set
     const char* log;       // relative to the home folder
-  };
-  const Case cases[] = {
+  } cases[] = {
       {nullptr, "Desktop", false, "Desktop/LyreboxLog.txt"},
       {"# written by xdg-user-dirs-update\nXDG_DESKTOP_DIR=\"$HOME/Bureau \\\"1\\\"\"\n", "Bureau \"1\"", false,
        "Bureau \"1\"/LyreboxLog.txt"},
       {"XDG_DESKTOP_DIR=\"$HOME/Missing\"\n", "Desktop", true, "state/lyrebox/LyreboxLog.txt"},
       {nullptr, "", false, ".local/state/lyrebox/LyreboxLog.txt"},
   };
-  for (const Case& c : cases) {
+  // The variables the cases set, restored at the end (no ASSERT in between).
+  std::vector<std::pair<const char*, std::optional<std::string>>> saved;
+  for (const char* name : {"HOME", "XDG_CONFIG_HOME", "XDG_DESKTOP_DIR", "XDG_STATE_HOME"}) {
+    saved.emplace_back(name, getenv(name) ? std::optional<std::string>(getenv(name)) : std::nullopt);
+    unsetenv(name);
+  }
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.log);
     TempDir home;
-    Environment env({{"HOME", home.Path()}, {"XDG_CONFIG_HOME", ""}, {"XDG_DESKTOP_DIR", ""},
-                     {"XDG_STATE_HOME", c.stateHome ? home.File("state") : ""}});
+    setenv("HOME", home.Path().c_str(), 1);
+    if (c.stateHome) setenv("XDG_STATE_HOME", home.File("state").c_str(), 1);
+    else unsetenv("XDG_STATE_HOME");
+    // (A folder that could not be made shows in the log file's path.)
+    if (*c.folder) mkdir(home.File(c.folder).c_str(), 0755);
     if (c.userDirs) {
-      ASSERT_EQ(mkdir(home.File(".config").c_str(), 0755), 0);
-      WriteFile(home.File(".config/user-dirs.dirs"), c.userDirs);
-    }
-    if (*c.folder) {
-      ASSERT_EQ(mkdir(home.File(c.folder).c_str(), 0755), 0);
+      mkdir(home.File(".config").c_str(), 0755);
+      WriteFile(home.File(".config/user-dirs.dirs"), c.userDirs);  // throws when it cannot
     }
     EXPECT_EQ(Lyrebox::LogFile(), home.File(c.log));
     Lyrebox::AppendLog("removeItemAtPath: /a");
     Lyrebox::AppendLog("truncateFileAtPath: /b.wav offset: 12");
     EXPECT_EQ(ReadFile(home.File(c.log)), "removeItemAtPath: /a\ntruncateFileAtPath: /b.wav offset: 12\n");
   }
+  for (const auto& [name, value] : saved) value ? setenv(name, value->c_str(), 1) : unsetenv(name);
 }
 
 TEST(ShellServicesTest, UnwritableLogSendsRecordsToStandardError) {
