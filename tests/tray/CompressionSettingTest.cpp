@@ -22,11 +22,8 @@ std::vector<int> CheckedTags(const CompressionSetting& setting) {
 }
 
 TEST(CompressionSetting, StoredLevelReachesEncoderAndExactlyItsItemIsChecked) {
-  const struct {
-    const char* file;  // nullptr: no preference file at all
-    int applied;
-    std::vector<int> checked;
-  } table[] = {
+  // The preference file (nullptr: none at all), the level applied, the items checked.
+  const struct { const char* file; int applied; std::vector<int> checked; } table[] = {
       {nullptr, 5, {5}},  // first launch
       {"Compression=0\n", 0, {0}},
       {"# mine\nOther=1\nCompression = 8\n", 8, {8}},

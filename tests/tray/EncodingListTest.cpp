@@ -21,11 +21,7 @@ Vantor::ConversionEvent Event(Kind kind, const std::string& name, double fractio
 }
 
 TEST(EncodingList, OneLinePerRunningEncodingInStartOrder) {
-  const struct {
-    Vantor::ConversionEvent event;
-    bool changed;
-    std::vector<std::string> lines;
-  } steps[] = {
+  const struct { Vantor::ConversionEvent event; bool changed; std::vector<std::string> lines; } steps[] = {
       {Event(Kind::kProgress, "b.wav", 0), true, {"Encoding b.wav \u2014 0%"}},
       {Event(Kind::kProgress, "a.wav", 0.424), true, {"Encoding b.wav \u2014 0%", "Encoding a.wav \u2014 42%"}},
       {Event(Kind::kProgress, "a.wav", 0.426), false, {"Encoding b.wav \u2014 0%", "Encoding a.wav \u2014 42%"}},

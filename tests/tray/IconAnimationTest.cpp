@@ -13,12 +13,9 @@ using Lyrebox::Tray::IconAnimation;
 struct Encoding {
   int startMs, endMs;  // running in [start, end)
 };
-
+// An image shown: when, which, the delay until the next look, and the encodings running.
 struct Shown {
-  int atMs;
-  int index;
-  int delayMs;           // until the next look
-  int runningEncodings;  // at that moment
+  int atMs, index, delayMs, runningEncodings;
 };
 
 // Drives the animation from 0 to untilMs as the timer would, returning every image shown.
@@ -38,11 +35,7 @@ std::vector<Shown> Play(const std::vector<Encoding>& encodings, int untilMs) {
 }
 
 TEST(IconAnimation, TurnsWhileEncodingAndRunsOnTwentyStepsWithoutSnappingBack) {
-  const struct {
-    const char* name;
-    std::vector<Encoding> encodings;
-    int turns;  // separate turns expected
-  } scenarios[] = {
+  const struct { const char* name; std::vector<Encoding> encodings; int turns; } scenarios[] = {
       {"idle", {}, 0},
       {"one long encoding, more than a full turn", {{100, 2000}}, 1},
       {"overlapping encodings", {{100, 1000}, {800, 1500}}, 1},
