@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
 
 #include "transcode/UniqueFd.h"
 
@@ -25,16 +24,6 @@ inline Vantor::UniqueFd MemoryFile(const uint8_t* data, size_t size) {
   }
   lseek(fd.Get(), 0, SEEK_SET);
   return fd;
-}
-
-inline std::string Contents(int fd) {
-  std::string bytes;
-  char buffer[65536];
-  for (off_t at = 0;; at += sizeof buffer) {
-    const ssize_t n = pread(fd, buffer, sizeof buffer, at);
-    if (n <= 0) return bytes;
-    bytes.append(buffer, static_cast<size_t>(n));
-  }
 }
 
 // An invariant that does not hold: a finding.

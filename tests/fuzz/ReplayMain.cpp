@@ -15,13 +15,9 @@ int main(int argc, char** argv) {
   std::set<std::filesystem::path> files;
   for (int i = 1; i < argc; ++i) {
     std::error_code ec;
-    if (std::filesystem::is_directory(argv[i], ec)) {
-      for (const auto& e : std::filesystem::directory_iterator(argv[i])) {
-        if (e.is_regular_file()) files.insert(e.path());
-      }
-    } else if (std::filesystem::is_regular_file(argv[i], ec)) {
-      files.insert(argv[i]);
-    }
+    if (std::filesystem::is_regular_file(argv[i], ec)) files.insert(argv[i]);
+    for (const auto& e : std::filesystem::directory_iterator(argv[i], ec))
+      if (e.is_regular_file()) files.insert(e.path());
   }
   for (const auto& path : files) {
     std::ifstream in(path, std::ios::binary);

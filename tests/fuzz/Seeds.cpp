@@ -68,21 +68,12 @@ int main(int argc, char** argv) {
     put("wav", wav);
     put("flac", Encoded(wav));
   }
-  StreamShape shape;
-  shape.frames = 3 * 4096 + 5;
-  put("flac", SyntheticFLAC(shape));
-  shape.statedFrames = 0;
-  put("flac", SyntheticFLAC(shape));
-  shape.statedFrames = 9800000000LL;
-  put("flac", SyntheticFLAC(shape));
-  StreamShape deep;
-  deep.bits = 32;
-  deep.channels = 1;
-  deep.blockFrames = 16;
-  deep.frames = 40;
+  // Streams with their length, without one, with a false one; 32 bits; no frames.
+  for (long long stated : {-1LL, 0LL, 9800000000LL})
+    put("flac", SyntheticFLAC({.frames = 3 * 4096 + 5, .statedFrames = stated}));
   std::vector<int32_t> tail;
   for (int i = 0; i < 8; ++i) tail.push_back(i % 2 ? 0x7FFFFFFF : -0x7FFFFFFF - 1);
-  put("flac", SyntheticFLAC(deep, tail));
+  put("flac", SyntheticFLAC({.channels = 1, .bits = 32, .blockFrames = 16, .frames = 40}, tail));
   put("flac", FlacHead(StreamShape{}));
 
   // Operation sequences: the song or a new file, then writes of a WAV header and data,
