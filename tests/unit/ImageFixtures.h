@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "TestUtil.h"
+#include "FlacFixtures.h"
 #include "audio/FLACDecode.h"
 #include "audio/PCM.h"
 #include "audio/WAVFile.h"
@@ -37,12 +37,6 @@ inline std::string ImageOf(const std::string& flac, bool backward = false, int p
 
 // What `flac -d --keep-foreign-metadata` restores: the stored chunks as they were, the
 // fmt chunk included.
-inline std::string FlacRestore(const std::string& flac) {
-  const std::string out = flac + ".restored.wav";
-  EXPECT_EQ(Run("flac -s -f -d --keep-foreign-metadata -o " + Quote(out) + " " + Quote(flac) + " 2>/dev/null"), 0);
-  std::string bytes = FileExists(out) ? ReadFile(out) : "";
-  unlink(out.c_str());
-  return bytes;
-}
+inline std::string FlacRestore(const std::string& flac) { return FlacDecode(flac, true); }
 
 }  // namespace TestUtil
