@@ -65,14 +65,9 @@ void VolumeTest::StartVolume(const std::vector<std::string>& extra) {
   }
   ASSERT_GE(pid_, 0);
   bool exited = false;
-  bool mounted = WaitUntil(
-      [&] {
-        exited = waitpid(pid_, nullptr, WNOHANG) == pid_;
-        return exited || IsMounted(mount_);
-      },
-      20);
+  WaitUntil([&] { return (exited = waitpid(pid_, nullptr, WNOHANG) == pid_) || IsMounted(mount_); }, 20);
   if (exited) pid_ = -1;
-  ASSERT_TRUE(mounted && !exited) << "lyrebox did not mount: " << ReadFile(err);
+  ASSERT_TRUE(!exited && IsMounted(mount_)) << "lyrebox did not mount: " << ReadFile(err);
 }
 
 void VolumeTest::KillVolume(int signal) {
