@@ -154,8 +154,9 @@ TEST_F(FidelityTest, WAVFilesComeBackAsThemselves) {
   WriteFile(Tmp("pad.wav"), MakeWAV(2, 44100, 16, samples).replace(4, 4, LE32(36 + 24000 + 1)) + '\0');
   // Files with chunks around the data, in the form the flac tool restores exactly.
   const std::string bext = Chunk("bext", std::string(603, 'b')), list = Chunk("LIST", "INFOICMT" + LE32(3) + "hi!");
-  const std::pair<std::string, std::string> canonical[] = {{"chunks24", MakeNoiseWAV(6, 48000, 24, 1.5, 12, bext, list)},
-                                                           {"chunks8", MakeNoiseWAV(1, 11025, 8, 1.5, 13, bext, list)}};
+  const std::pair<std::string, std::string> canonical[] = {
+      {"chunks24", MakeNoiseWAV(6, 48000, 24, 1.5, 12, bext, list)},
+      {"chunks8", MakeNoiseWAV(1, 11025, 8, 1.5, 13, bext, list)}};
   for (const auto& [stem, bytes] : canonical) WriteFile(Tmp(stem + ".wav"), bytes);
   const struct {
     const char* name;

@@ -213,7 +213,8 @@ TEST_F(WriteSafetyTest, FreshReadsAndKeptTimes) {
   EXPECT_TRUE(SameBytes(ReadFile(Vol("song.wav")), take2));
 
   ASSERT_EQ(Sh("mkdir -p" + tmp("src/sub") + "&& cp" + tmp("t1.wav") + tmp("src/a.wav") + "&& cp" + tmp("t2.wav") +
-               tmp("src/sub/b.wav") + "&& touch -d '2001-02-03 04:05:06'" + tmp("src/a.wav") + tmp("src/sub/b.wav")), 0);
+               tmp("src/sub/b.wav") + "&& touch -d '2001-02-03 04:05:06'" + tmp("src/a.wav") + tmp("src/sub/b.wav")),
+            0);
   const std::string when = "981173106\n";
   EXPECT_EQ(Sh("cp -p" + tmp("src/a.wav") + Quote(Vol("cp.wav"))), 0);
   EXPECT_EQ(ShOut("stat -c %Y " + Quote(Vol("cp.wav")) + " " + Quote(Root("cp.flac"))), when + when);

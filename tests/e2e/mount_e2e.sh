@@ -12,7 +12,9 @@
 set -uo pipefail
 
 lyrebox=$(realpath "$1")
-for tool in mount umount flac sox timeout; do command -v "$tool" >/dev/null || { echo "SKIPPED: no $tool"; exit 77; }; done
+for tool in mount umount flac sox timeout; do
+  command -v "$tool" >/dev/null || { echo "SKIPPED: $tool is missing"; exit 77; }
+done
 if [ "$(id -u)" -ne 0 ] || [ ! -c /dev/fuse ]; then echo "SKIPPED: needs root and /dev/fuse"; exit 77; fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/lyrebox-mount-e2e.XXXXXX")
