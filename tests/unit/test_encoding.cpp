@@ -153,3 +153,49 @@ TEST(EncodeWAV, ListInfoTagsBecomeVorbisComments) {
   }
   Vantor::Audio::SetTagsEnabled(false);
 }
+
+// A file encoded in parts (two or three, forced on short files) is one stream that flac
+// accepts (frame numbers, checksums, the signature of the audio), decodes to exactly the
+// samples written, seeks through its seek table, and keeps its chunks: for 1 to 8
+// channels, 8 to 32 bits, a single frame, a short last frame and whole frames only.
+TEST(EncodeWAV, PartsJoinIntoOneStream) {
+  TempDir dir;
+  const std::string in = dir.File("in.wav"), out = dir.File("out.flac"), raw = dir.File("out.raw");
+  const int block = Vantor::Audio::FLACEncoder::BlockSize(5);
+  ASSERT_EQ(block, 4096);
+  const struct { int bits, channels, parts; long long frames; } cases[] = {
+      {16, 2, 2, 1},         {16, 2, 2, block - 1}, {16, 1, 2, block},       {8, 1, 3, 3 * block + 7},
+      {8, 2, 2, 2 * block},  {24, 2, 3, 5 * block + 1}, {20, 2, 2, 2 * block + 100}, {24, 8, 2, 3 * block - 1},
+      {16, 6, 3, 7 * block + 4095}, {16, 3, 2, 2 * block + 1}, {32, 2, 2, 2 * block + 3},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.bits << " bits, " << c.channels << " channels, " << c.frames << " frames, "
+                                    << c.parts << " parts");
+    Vantor::SetEncodeSplit(c.parts, 0);
+    const int width = (c.bits + 7) / 8;
+    std::string samples = RandomBytes(static_cast<size_t>(c.frames * c.channels * width), c.frames + c.bits);
+    // 20-bit samples fill the top of their 24-bit containers.
+    if (c.bits == 20) {
+      for (size_t i = 0; i < samples.size(); i += 3) samples[i] = static_cast<char>(samples[i] & 0xF0);
+    }
+    WriteFile(in, MakeWAV(c.channels, 44100, c.bits, samples, Chunk("LIST", "abc"), Chunk("cue ", "x")));
+    Encode(in, out);
+    EXPECT_EQ(TestUtil::Run("flac -t -s " + Quote(out)), 0);
+    EXPECT_EQ(RunOutput("metaflac --show-total-samples " + Quote(out)), std::to_string(c.frames) + "\n");
+    EXPECT_EQ(TestUtil::Run("flac -d -s -f --force-raw-format --endian=little --sign=signed -o " + Quote(raw) + " " +
+                            Quote(out)), 0);
+    std::string want = samples;
+    if (c.bits == 8) {
+      for (char& b : want) b = static_cast<char>(b ^ 0x80);  // WAV's 8-bit samples are unsigned
+    }
+    EXPECT_TRUE(ReadFile(raw) == want);
+    // From the middle on, through the seek table.
+    const long long skip = c.frames / 2;
+    EXPECT_EQ(TestUtil::Run("flac -d -s -f --force-raw-format --endian=little --sign=signed --skip=" +
+                            std::to_string(skip) + " -o " + Quote(raw) + " " + Quote(out)), 0);
+    EXPECT_TRUE(ReadFile(raw) == want.substr(static_cast<size_t>(skip * c.channels * width)));
+    EXPECT_EQ(RunOutput("metaflac --list --block-type=APPLICATION " + Quote(out) + " | grep -c 'application ID: 72696666'"),
+              "5\n");
+  }
+  Vantor::SetEncodeSplit(0, -1);
+}

@@ -252,6 +252,10 @@ void EncodeInParts(int flacFd, int scratchDir, const Source& source, int level, 
                    int count, Progress& progress) {
   const long long block = Audio::FLACEncoder::BlockSize(level);
   if (block <= 0) throw std::runtime_error("couldn't setup flac encoder");
+  // As the single stream refuses them: a metadata block's length has 24 bits.
+  for (const std::string& chunk : chunks) {
+    if (chunk.size() > (std::size_t{1} << 24) - 1 - 4) throw std::runtime_error("couldn't set flac metadata");
+  }
   const long long blocks = (source.frames + block - 1) / block;
   count = static_cast<int>(std::min<long long>(count, blocks));
   // One seek point every kSeekSeconds; the first part's metadata keeps room for them.
