@@ -2,11 +2,12 @@
 // back of what was read least recently once they would hold more.
 //
 // Every content decoded into a cache (a Transcoder) joins the budget for its life and
-// reports the sample bytes it holds. Before it decodes more it asks for room (Reserve):
-// when the caches would then hold more than the limit, the units (about 1 MiB of sample
-// frames each) used longest ago, in any cache, are given back to the file system (holes
-// punched) until they hold a little less, and are decoded again when read. Written data
-// is never given back: a content written to leaves the budget's count (Transcoder).
+// reports the bytes its decoded audio takes on disk. Before it decodes more it asks for
+// room (Reserve): when the caches would then hold more than the limit, the units (about
+// 1 MiB of sample frames each) used longest ago, in any cache, are given back to the file
+// system (holes punched) until they hold a little less, and are decoded again when read.
+// Written data is never given back: a content written to leaves the budget's count
+// (Transcoder).
 //
 // The limit is the configured size (SetLimit, 1 GiB unless set) and never more than a
 // tenth of the free space of the watched folder's file system (WatchFolder), nor less
@@ -46,7 +47,7 @@ class CacheBudget {
   void WatchFolder(int dirFd);
   // The limit in force now.
   long long Limit();
-  // Sample bytes held by the caches that count.
+  // Bytes held by the caches that count.
   long long Used() const { return used_.load(); }
 
   void Join(Transcoder* t);

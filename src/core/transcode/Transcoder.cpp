@@ -39,15 +39,22 @@ constexpr int kMaxDecoders = 3;
 // The helper ends after this long without a read.
 constexpr long kAheadIdleMs = 1000;
 
-// The range of set holding x, or null (set's ranges are ordered and disjoint).
-const RangeT<long long>* Holding(const EnsembleT<long long>& set, long long x) {
+// The index of the first range of set that ends after x (set's ranges are ordered and
+// disjoint); Count() when there is none.
+size_t EndingAfter(const EnsembleT<long long>& set, long long x) {
   size_t lo = 0, hi = set.Count();
   while (lo < hi) {
     const size_t mid = (lo + hi) / 2;
     if (set[mid].end <= x) lo = mid + 1;
     else hi = mid;
   }
-  return lo < set.Count() && set[lo].begin <= x ? &set[lo] : nullptr;
+  return lo;
+}
+
+// The range of set holding x, or null.
+const RangeT<long long>* Holding(const EnsembleT<long long>& set, long long x) {
+  const size_t k = EndingAfter(set, x);
+  return k < set.Count() && set[k].begin <= x ? &set[k] : nullptr;
 }
 
 // The first position of set above x, or LLONG_MAX.
@@ -66,12 +73,6 @@ bool Meets(const EnsembleT<long long>& set, long long a, long long b) {
   return a < b && (Holding(set, a) || NextBegin(set, a) < b);
 }
 
-// Positions of set in [a, b).
-long long CountIn(const EnsembleT<long long>& set, long long a, long long b) {
-  long long n = 0;
-  for (size_t k = 0; k < set.Count(); ++k) n += std::max(0LL, std::min(b, set[k].end) - std::max(a, set[k].begin));
-  return n;
-}
 
 // A descriptor of its own (its own offset) for reading the file open on fd, without
 // changing its access time where this process may ask for that.
@@ -126,6 +127,7 @@ Transcoder::Transcoder(UniqueFd source, int cacheDir, int fallbackDir) : source_
   if (frameSize_ > 0 && frames_ > 0) {
     unitFrames_ = std::max<long long>(kPieceFrames, kUnitBytes / frameSize_ / kPieceFrames * kPieceFrames);
     unitStamp_.assign(static_cast<size_t>((frames_ + unitFrames_ - 1) / unitFrames_), 0);
+    unitBlocks_.assign(unitStamp_.size(), 0);
     counted_ = true;
     // Last: a content that failed to construct must never be known to the budget.
     CacheBudget::Process().Join(this);
@@ -218,12 +220,37 @@ void Transcoder::TouchLocked(long long a, long long b) {
   for (long long u = a / unitFrames_; u <= last; ++u) unitStamp_[static_cast<size_t>(u)] = now;
 }
 
+long long Transcoder::BlocksOfLocked(long long u) const {
+  const long long a = u * unitFrames_, b = std::min((u + 1) * unitFrames_, frames_);
+  long long blocks = 0, last = -1;
+  for (size_t k = EndingAfter(decoded_, a); k < decoded_.Count() && decoded_[k].begin < b; ++k) {
+    long long first = (dataOffset_ + std::max(a, decoded_[k].begin) * frameSize_) / block_;
+    const long long end = (dataOffset_ + std::min(b, decoded_[k].end) * frameSize_ - 1) / block_;
+    first = std::max(first, last + 1);
+    if (end >= first) blocks += end - first + 1;
+    last = std::max(last, end);
+  }
+  return blocks;
+}
+
+void Transcoder::RecountLocked(long long a, long long b) {
+  if (!counted_ || a >= b) return;
+  const long long last = std::min<long long>((b - 1) / unitFrames_, static_cast<long long>(unitBlocks_.size()) - 1);
+  long long change = 0;
+  for (long long u = std::max(a / unitFrames_, 0LL); u <= last; ++u) {
+    const long long blocks = BlocksOfLocked(u);
+    change += (blocks - unitBlocks_[static_cast<size_t>(u)]) * block_;
+    unitBlocks_[static_cast<size_t>(u)] = blocks;
+  }
+  held_ += change;
+  CacheBudget::Process().Add(change);
+}
+
 void Transcoder::MarkDecodedLocked(long long a, long long b) {
   decoded_.Add(RangeT<long long>(a, b));
   framesDecoded_ += b - a;
   if (!counted_) return;
-  held_ += (b - a) * frameSize_;
-  CacheBudget::Process().Add((b - a) * frameSize_);
+  RecountLocked(a, b);
   TouchLocked(a, b);
 }
 
@@ -275,7 +302,7 @@ Transcoder::Produced Transcoder::DecodeRunLocked(long long s, long long e) {
       int got;
       {
         Unlocked unlocked(mutex_);
-        if (counted) CacheBudget::Process().Reserve(n * frameSize_);
+        if (counted) CacheBudget::Process().Reserve(n * frameSize_ + block_);
         got = DecodePiece(*decoder, at, n, piece);
       }
       if (got > 0) {
@@ -449,15 +476,12 @@ void Transcoder::EvictUnit(long long u) {
   // Marked first: a unit that cannot be given back is not chosen again and again.
   unitStamp_[static_cast<size_t>(u)] = 0;
   long long fa, fb, p0, p1;
-  if (!UnitSpanLocked(u, fa, fb, p0, p1) || BusyLocked(fa, fb)) return;
-  const long long count = CountIn(decoded_, fa, fb);
-  if (count == 0) return;
+  if (!UnitSpanLocked(u, fa, fb, p0, p1) || BusyLocked(fa, fb) || !Meets(decoded_, fa, fb)) return;
   // Every frame with a byte in the hole leaves the record, also those of a neighbouring
   // unit sharing a block: none is ever served from zeros.
   if (fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, p0, p1 - p0) != 0) return;
   decoded_.Remove(EnsembleT<long long>(RangeT<long long>(fa, fb)));
-  held_ -= count * frameSize_;
-  CacheBudget::Process().Add(-count * frameSize_);
+  RecountLocked(fa, fb);
 }
 
 // ---------------------------------------------------------------------------------------

@@ -11,7 +11,8 @@
 // so that reader and helper share the work; it stops when the reader stops, when the
 // content is written and when the content is destroyed.
 //
-// The cache holds decoded frames within the process-wide budget (CacheBudget): units not
+// The cache holds decoded frames within the process-wide budget (CacheBudget), counted in
+// the file system blocks they take: units not
 // read recently are given back (holes punched) and decoded again when read. A content
 // that was written, truncated or produced whole (ProduceAll) leaves the budget: its
 // cache is data, never given back.
@@ -117,6 +118,11 @@ class Transcoder {
   bool AllDecodedLocked() const;
   // With mutex_ held: records [a, b) as decoded.
   void MarkDecodedLocked(long long a, long long b);
+  // With mutex_ held: file system blocks that the decoded frames of unit u take (a block
+  // shared with a neighbour counts for both), and the count of the units under [a, b)
+  // brought up to date in held_ and the budget.
+  long long BlocksOfLocked(long long u) const;
+  void RecountLocked(long long a, long long b);
   // With mutex_ held: stamps the units under [a, b) as used now.
   void TouchLocked(long long a, long long b);
   // With mutex_ held: the content leaves the budget for good.
@@ -161,8 +167,9 @@ class Transcoder {
   int decoders_ = 0;  // decoders in existence, idle or in use
 
   bool counted_ = false;  // whether the budget counts (and may give back) this cache
-  long long held_ = 0;    // sample bytes counted
+  long long held_ = 0;    // bytes counted: the blocks that decoded frames take
   std::vector<std::uint64_t> unitStamp_;  // last use of each unit; 0: nothing to give back
+  std::vector<long long> unitBlocks_;     // blocks counted for each unit
 
   std::thread ahead_;  // the helper; joined by StopAhead or when started again
   bool aheadRunning_ = false;
