@@ -312,17 +312,29 @@ int ReleaseDirectory(const char*, fuse_file_info* fi) {
   });
 }
 
-int ReadDirectory(const char*, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info* fi, fuse_readdir_flags) {
+int ReadDirectory(const char*, void* buffer, fuse_fill_dir_t fill, off_t offset, fuse_file_info* fi,
+                  fuse_readdir_flags flags) {
   return Guard([&] {
     DirHandle* h = DirHandleOf(fi);
     if (!h) return -EBADF;
-    std::vector<std::string> names;
-    int r = Fs().ContentsOfDirectory(*h, names);
-    if (r != 0) return r;
-    fill(buffer, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
-    fill(buffer, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
-    for (const auto& name : names) {
-      if (fill(buffer, name.c_str(), nullptr, 0, static_cast<fuse_fill_dir_flags>(0))) break;
+    // With FUSE_READDIR_PLUS the kernel takes each entry's attributes along and looks
+    // none of the names up again. Entries go out with offsets (entry k is followed by
+    // offset k + 1), as libfuse passes the attributes on only then; the listing is made
+    // at offset 0 and handed out from the handle until the kernel has it all.
+    const bool plus = flags & FUSE_READDIR_PLUS;
+    if (offset == 0 || !h->listed || (plus && h->attributes.size() != h->names.size())) {
+      h->names.clear();
+      h->attributes.clear();
+      h->listed = false;
+      if (int r = Fs().ContentsOfDirectory(*h, h->names, plus ? &h->attributes : nullptr)) return r;
+      h->listed = true;
+    }
+    const off_t count = static_cast<off_t>(h->names.size()) + 2;
+    for (off_t k = std::max<off_t>(offset, 0); k < count; ++k) {
+      const char* name = k == 0 ? "." : k == 1 ? ".." : h->names[static_cast<size_t>(k - 2)].c_str();
+      const struct stat* st = nullptr;
+      if (plus && k >= 2 && h->attributes[static_cast<size_t>(k - 2)]) st = &*h->attributes[static_cast<size_t>(k - 2)];
+      if (fill(buffer, name, st, k + 1, st ? FUSE_FILL_DIR_PLUS : static_cast<fuse_fill_dir_flags>(0))) break;
     }
     return 0;
   });
