@@ -62,6 +62,26 @@ bool ParseHeader(const std::uint8_t* f, std::size_t size, std::size_t& numberEnd
   return FLACCrc8(f, headerEnd) == f[headerEnd];
 }
 
+// a * b modulo the CRC-16 polynomial x^16 + x^15 + x^2 + 1, over GF(2).
+std::uint16_t MulMod(std::uint16_t a, std::uint16_t b) {
+  std::uint16_t r = 0;
+  for (int i = 15; i >= 0; --i) {
+    r = static_cast<std::uint16_t>((r & 0x8000) ? (r << 1) ^ 0x8005 : r << 1);
+    if (b & (1u << i)) r ^= a;
+  }
+  return r;
+}
+
+// The CRC-16 register c after n more zero bytes: c * x^(8n) modulo the polynomial.
+std::uint16_t AfterZeros(std::uint16_t c, std::size_t n) {
+  std::uint16_t power = 1, base = 0x0100;  // x^0, and x^8 for one byte
+  for (; n > 0; n >>= 1) {
+    if (n & 1) power = MulMod(power, base);
+    base = MulMod(base, base);
+  }
+  return MulMod(c, power);
+}
+
 void PutNumber(std::uint64_t v, std::vector<std::uint8_t>& out) {
   if (v < 0x80) {
     out.push_back(static_cast<std::uint8_t>(v));
@@ -119,8 +139,13 @@ bool RenumberFrame(const std::uint8_t* f, std::size_t size, std::uint64_t add, s
   PutNumber(number, frame);
   frame.insert(frame.end(), f + numberEnd, f + headerEnd);
   frame.push_back(FLACCrc8(frame.data(), frame.size()));
+  const std::size_t header = frame.size();
   frame.insert(frame.end(), f + headerEnd + 1, f + size - 2);
-  const std::uint16_t crc = FLACCrc16(frame.data(), frame.size());
+  // The CRC is linear and starts from 0: CRC(H + B) = CRC(H) * x^(8|B|) + CRC(B), so only
+  // the headers' share changes, and the body is not run through again.
+  const std::uint16_t old = static_cast<std::uint16_t>(f[size - 2] << 8 | f[size - 1]);
+  const std::uint16_t change = FLACCrc16(f, headerEnd + 1) ^ FLACCrc16(frame.data(), header);
+  const std::uint16_t crc = old ^ AfterZeros(change, size - 2 - (headerEnd + 1));
   frame.push_back(static_cast<std::uint8_t>(crc >> 8));
   frame.push_back(static_cast<std::uint8_t>(crc & 0xFF));
   out.swap(frame);
