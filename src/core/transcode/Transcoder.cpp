@@ -39,6 +39,14 @@ constexpr int kMaxDecoders = 3;
 // The helper ends after this long without a read.
 constexpr long kAheadIdleMs = 1000;
 
+// Helpers running in this process: a helper only pays where a processor would idle, so
+// there are at most one fewer than processors (and at least one).
+std::atomic<int> helpers{0};
+int MaxHelpers() {
+  static const int most = std::max(1, static_cast<int>(std::thread::hardware_concurrency()) - 1);
+  return most;
+}
+
 // The index of the first range of set that ends after x (set's ranges are ordered and
 // disjoint); Count() when there is none.
 size_t EndingAfter(const EnsembleT<long long>& set, long long x) {
@@ -359,6 +367,11 @@ void Transcoder::NoteReadLocked(long long offset, unsigned long size, long long 
   readerFrame_ = std::max(readerFrame_, end);
   changed_.NotifyAll();
   if (aheadRunning_) return;
+  // Other readers keep every processor busy already; asked again at the next read.
+  if (++helpers > MaxHelpers()) {
+    --helpers;
+    return;
+  }
   // A helper that ended for want of work is gone by now, or about to be.
   if (ahead_.joinable()) ahead_.join();
   try {
@@ -366,6 +379,7 @@ void Transcoder::NoteReadLocked(long long offset, unsigned long size, long long 
     aheadRunning_ = true;
   } catch (const std::system_error&) {
     // No thread to be had: the reader decodes alone.
+    --helpers;
   }
 }
 
@@ -414,6 +428,7 @@ void Transcoder::AheadLoop() {
   } catch (const std::exception&) {
     // Only a broken mutex gets here; the reader decodes alone from now on.
   }
+  --helpers;
 }
 
 void Transcoder::StopAhead() {
