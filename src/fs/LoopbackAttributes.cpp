@@ -359,7 +359,11 @@ int LoopbackFS::ContentsOfDirectory(DirHandle& handle, std::vector<std::string>&
   for (const Entry& e : all) present.insert(e.name);
   names.clear();
   names.reserve(all.size());
+  // The stored name of each listed entry.
+  std::vector<const std::string*> stored;
+  stored.reserve(all.size());
   for (const Entry& e : all) {
+    stored.push_back(&e.name);
     const std::string shown = ShownName(e.name);
     bool asWAV = !shown.empty() && !present.count(shown);
     if (asWAV) {
@@ -380,16 +384,22 @@ int LoopbackFS::ContentsOfDirectory(DirHandle& handle, std::vector<std::string>&
   // Each entry's attributes as a lookup of its name would give them, so that a listing
   // with attributes spares the kernel a lookup per entry.
   attributes->assign(names.size(), std::nullopt);
-  std::vector<Name> kinds;
-  kinds.reserve(names.size());
+  // The common cases from one lstat of the stored item: a plain item, and a FLAC file
+  // shown as WAV that no opening holds (its image size). Everything else (open files,
+  // ghosts, new files) takes the way of a lookup, AttributesOf.
+  std::vector<std::optional<struct stat>> items(names.size());
   std::vector<UniqueFd> reading;
-  for (const std::string& name : names) {
-    kinds.push_back(Classify(dirFd, name));
+  for (size_t i = 0; i < stored.size(); ++i) {
+    const std::string& name = *stored[i];
+    struct stat st;
+    if (IsGhostName(name) || fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    const bool shown = names[i] != name;
+    if (shown && openFiles_.Find(FileKey{dev, ino, name})) continue;
+    items[i] = st;
     // The heads of the FLAC files whose image size is not known yet are asked of the
     // disk at once, so that their reads overlap instead of following one another.
-    const Name& n = kinds.back();
-    if (n.kind == NameKind::kShown && S_ISREG(n.st.st_mode) && n.st.st_size > 0 && !KnownImageSize(n.st)) {
-      UniqueFd fd(openat(dirFd, n.stored.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOATIME));
+    if (shown && S_ISREG(st.st_mode) && st.st_size > 0 && !KnownImageSize(st)) {
+      UniqueFd fd(openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOATIME));
       if (fd) {
         posix_fadvise(fd.Get(), 0, kImageHead, POSIX_FADV_WILLNEED);
         reading.push_back(std::move(fd));
@@ -397,11 +407,20 @@ int LoopbackFS::ContentsOfDirectory(DirHandle& handle, std::vector<std::string>&
     }
   }
   for (size_t i = 0; i < names.size(); ++i) {
+    if (i < stored.size() && items[i]) {
+      struct stat st = *items[i];
+      if (names[i] != *stored[i] && S_ISREG(st.st_mode)) {
+        st.st_size = ImageSize(dirFd, *stored[i], st);
+        st.st_blocks = (st.st_size + 511) / 512;
+      }
+      (*attributes)[i] = st;
+      continue;
+    }
     Resolved r;
     r.where.dir.Reset(fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
     if (!r.where.dir) break;
     r.where.name = names[i];
-    r.name = std::move(kinds[i]);
+    r.name = Classify(dirFd, names[i]);
     struct stat st;
     if (AttributesOf(r, st) == 0) (*attributes)[i] = st;
   }
