@@ -25,6 +25,7 @@
 #include "audio/FLACEncode.h"
 #include "audio/InfoTags.h"
 #include "fs/MountPoint.h"
+#include "transcode/CacheBudget.h"
 #include "fs/Preferences.h"
 #include "fs/Volume.h"
 
@@ -52,10 +53,11 @@ const char* const kUsage =
     "                       mounted)\n"
     "  -d, --debug          print every FUSE request on stderr (implies -f)\n"
     "  -o OPTS              mount options, comma-separated; may be given more than once.\n"
-    "                       compression=N and log=FILE are the options above; mount(8)'s\n"
-    "                       own (defaults, auto, noauto, nofail, _netdev, user, users,\n"
-    "                       nouser, x-*, comment=*) are ignored; all others go to FUSE\n"
-    "                       (e.g. ro, allow_other). With allow_other the kernel checks\n"
+    "                       compression=N, cache_size=SIZE, log=FILE and tags are -c,\n"
+    "                       --cache-size, --log and --tags; mount(8)'s own (defaults, auto,\n"
+    "                       noauto, nofail, _netdev, user, users, nouser, x-*,\n"
+    "                       comment=*) are ignored; all others go to FUSE (e.g. ro,\n"
+    "                       allow_other). With allow_other the kernel checks\n"
     "                       permissions (default_permissions) and new items belong to\n"
     "                       the user who made them (when run as root).\n"
     "      --log FILE       append diagnostic lines to FILE (default: LyreboxLog.txt in\n"
@@ -64,6 +66,12 @@ const char* const kUsage =
     "      --tags           show the Vorbis comments of FLAC files as a LIST/INFO chunk\n"
     "                       and store the LIST/INFO tags of WAV files as Vorbis comments\n"
     "                       (-o tags; default: the stored preference \"Tags\", else off)\n"
+    "      --cache-size SIZE\n"
+    "                       disk space the decoded audio of all open files may take in\n"
+    "                       their caches, in bytes or with a suffix K, M or G (default\n"
+    "                       1G, at least 8M, never more than a tenth of the free space\n"
+    "                       of ROOT's file system); what was read longest ago is given\n"
+    "                       back and decoded again when read. Written data never counts.\n"
     "  -V, --version        print the version and exit\n"
     "  -h, --help           print this help and exit\n"
     "\n"
@@ -96,9 +104,29 @@ bool IsMountCommandOption(const std::string& o) {
   return o.rfind("x-", 0) == 0 || o.rfind("X-", 0) == 0 || o.rfind("comment=", 0) == 0;
 }
 
+// A size in bytes: digits, optionally followed by K, M or G (powers of 1024).
+bool ParseSize(const char* text, long long& bytes) {
+  char* end;
+  errno = 0;
+  const long long v = strtoll(text, &end, 10);
+  if (errno || end == text || v < 0) return false;
+  int shift = 0;
+  switch (*end) {
+    case '\0': break;
+    case 'k': case 'K': shift = 10; ++end; break;
+    case 'm': case 'M': shift = 20; ++end; break;
+    case 'g': case 'G': shift = 30; ++end; break;
+    default: return false;
+  }
+  if (*end || v > (LLONG_MAX >> shift)) return false;
+  bytes = v << shift;
+  return true;
+}
+
 struct CommandOptions {
   int level = -1;
   bool tags = false;
+  long long cacheSize = -1;
   std::string logFile;
   std::vector<std::string> fuseOptions;
 };
@@ -115,6 +143,8 @@ std::string SortMountOptions(const std::string& list, CommandOptions& options) {
     if (o.empty() || IsMountCommandOption(o)) continue;
     if (o.rfind("compression=", 0) == 0) {
       if (!ParseLevel(o.c_str() + 12, options.level)) return "compression level must be 0..8: " + o.substr(12);
+    } else if (o.rfind("cache_size=", 0) == 0) {
+      if (!ParseSize(o.c_str() + 11, options.cacheSize)) return "not a size: " + o.substr(11);
     } else if (o.rfind("log=", 0) == 0) {
       options.logFile = o.substr(4);
     } else if (o == "tags") {
@@ -174,13 +204,14 @@ void Daemonize() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  enum { kLogOption = 1000, kTagsOption };
+  enum { kLogOption = 1000, kTagsOption, kCacheSizeOption };
   const option longOptions[] = {
       {"compression", required_argument, nullptr, 'c'},
       {"foreground", no_argument, nullptr, 'f'},
       {"debug", no_argument, nullptr, 'd'},
       {"log", required_argument, nullptr, kLogOption},
       {"tags", no_argument, nullptr, kTagsOption},
+      {"cache-size", required_argument, nullptr, kCacheSizeOption},
       {"version", no_argument, nullptr, 'V'},
       {"help", no_argument, nullptr, 'h'},
       {nullptr, 0, nullptr, 0},
@@ -203,6 +234,9 @@ int main(int argc, char** argv) {
       }
       case kLogOption: command.logFile = optarg; break;
       case kTagsOption: command.tags = true; break;
+      case kCacheSizeOption:
+        if (!ParseSize(optarg, command.cacheSize)) return Fail("not a size: " + std::string(optarg) + " (see --help)", 2);
+        break;
       case 'V': std::cout << "lyrebox " << LYREBOX_VERSION << "\n"; return 0;
       case 'h': std::cout << kUsage; return 0;
       case ':': return Fail(std::string("option needs a value: ") + argv[optind - 1] + " (see --help)", 2);
@@ -221,6 +255,7 @@ int main(int argc, char** argv) {
   }
   SetCompression(level);
   Vantor::Audio::SetTagsEnabled(command.tags || Lyrebox::LoadTags(Lyrebox::PreferencesPath()));
+  if (command.cacheSize >= 0) Vantor::CacheBudget::Process().SetLimit(command.cacheSize);
   if (!command.logFile.empty()) Lyrebox::SetLogFile(Absolute(command.logFile));
 
   std::string problem = Lyrebox::CheckRootFolder(options.root);

@@ -65,6 +65,13 @@ void SetHandle(fuse_file_info* fi, FileHandle* handle, bool keepCache) {
   fi->keep_cache = keepCache;
 }
 
+// The kernel keeps attributes for a second; where the volume knows they changed (the
+// stored file is another version than at the last opening, or a conversion ended), it
+// tells the kernel to ask again.
+void Forget(const char* path) {
+  if (path) fuse_invalidate_path(fuse_get_context()->fuse, path);
+}
+
 // The path of a request on an open file may be missing (the file was removed).
 std::string PathOf(const char* path) { return path ? path : ""; }
 
@@ -100,9 +107,8 @@ void* Init(fuse_conn_info* conn, fuse_config* config) {
   // Operations on an open file come with its handle only: the delegate never looks a
   // path up again for them.
   config->nullpath_ok = 1;
-  // Attributes are not cached (attr_timeout=0), so with automatic invalidation the kernel
-  // would ask for them before every read; whether cached contents are still good is
-  // decided at open instead.
+  // Whether cached contents are still good is decided at open (keep_cache), not by an
+  // automatic invalidation at every change of the attributes the kernel sees.
   conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
   return fuse_get_context()->private_data;
 }
@@ -204,6 +210,7 @@ int Open(const char* path, fuse_file_info* fi) {
     bool keepCache = false;
     int r = Fs().OpenFile(path, fi->flags, handle, keepCache);
     if (r == 0) SetHandle(fi, handle, keepCache);
+    if (r == 0 && !keepCache) Forget(path);
     return r;
   });
 }
@@ -237,10 +244,12 @@ int StatFS(const char* path, struct statvfs* st) {
   return Guard([&] { return Fs().AttributesOfFileSystem(path, *st); });
 }
 
-int Flush(const char*, fuse_file_info* fi) {
+int Flush(const char* path, fuse_file_info* fi) {
   return Guard([&] {
     FileHandle* h = HandleOf(fi);
-    return h ? Fs().Flush(*h) : -EBADF;
+    const int r = h ? Fs().Flush(*h) : -EBADF;
+    if (h && h->file) Forget(path);
+    return r;
   });
 }
 
@@ -312,17 +321,29 @@ int ReleaseDirectory(const char*, fuse_file_info* fi) {
   });
 }
 
-int ReadDirectory(const char*, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info* fi, fuse_readdir_flags) {
+int ReadDirectory(const char*, void* buffer, fuse_fill_dir_t fill, off_t offset, fuse_file_info* fi,
+                  fuse_readdir_flags flags) {
   return Guard([&] {
     DirHandle* h = DirHandleOf(fi);
     if (!h) return -EBADF;
-    std::vector<std::string> names;
-    int r = Fs().ContentsOfDirectory(*h, names);
-    if (r != 0) return r;
-    fill(buffer, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
-    fill(buffer, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
-    for (const auto& name : names) {
-      if (fill(buffer, name.c_str(), nullptr, 0, static_cast<fuse_fill_dir_flags>(0))) break;
+    // With FUSE_READDIR_PLUS the kernel takes each entry's attributes along and looks
+    // none of the names up again. Entries go out with offsets (entry k is followed by
+    // offset k + 1), as libfuse passes the attributes on only then; the listing is made
+    // at offset 0 and handed out from the handle until the kernel has it all.
+    const bool plus = flags & FUSE_READDIR_PLUS;
+    if (offset == 0 || !h->listed || (plus && h->attributes.size() != h->names.size())) {
+      h->names.clear();
+      h->attributes.clear();
+      h->listed = false;
+      if (int r = Fs().ContentsOfDirectory(*h, h->names, plus ? &h->attributes : nullptr)) return r;
+      h->listed = true;
+    }
+    const off_t count = static_cast<off_t>(h->names.size()) + 2;
+    for (off_t k = std::max<off_t>(offset, 0); k < count; ++k) {
+      const char* name = k == 0 ? "." : k == 1 ? ".." : h->names[static_cast<size_t>(k - 2)].c_str();
+      const struct stat* st = nullptr;
+      if (plus && k >= 2 && h->attributes[static_cast<size_t>(k - 2)]) st = &*h->attributes[static_cast<size_t>(k - 2)];
+      if (fill(buffer, name, st, k + 1, st ? FUSE_FILL_DIR_PLUS : static_cast<fuse_fill_dir_flags>(0))) break;
     }
     return 0;
   });
@@ -389,13 +410,17 @@ bool FuseHost::Mount(const std::string& mountPoint, std::string& error) {
   mountPoint_ = mountPoint;
   fuse_set_log_func(LogMessage);
 
-  // No kernel caching of names and attributes: a transcoded file changes size and date
-  // when a conversion ends, and whether a WAV name stands for a FLAC file depends on
-  // what else is in its folder. File contents stay cached across openings while the
-  // stored file stays the same version (the delegate decides at open).
+  // The kernel keeps names and attributes for a second, as loopback file systems do, so
+  // that a listing of a large library with sizes costs a request per folder rather than
+  // two per file. Where the volume knows that what it shows changed (the stored file is
+  // another version than at the last opening, or a written file was converted at
+  // close) it tells the kernel to ask again (Forget): a replaced file is never read at
+  // its old size. Changes behind the volume show in stat within that second. File
+  // contents stay cached across openings while the stored file stays the same version
+  // (the delegate decides at open).
   std::vector<std::string> args = {
       "lyrebox", "-o",
-      "fsname=lyrebox,subtype=lyrebox,entry_timeout=1,attr_timeout=0,negative_timeout=0"};
+      "fsname=lyrebox,subtype=lyrebox,entry_timeout=1,attr_timeout=1,negative_timeout=0"};
   // Shared with other users, the kernel checks their rights against the attributes shown.
   if (SharedWithOthers(options_)) args.insert(args.end(), {"-o", "default_permissions"});
   for (const auto& o : options_) args.insert(args.end(), {"-o", o});

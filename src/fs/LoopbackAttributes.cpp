@@ -18,6 +18,9 @@ namespace Lyrebox {
 
 namespace {
 
+// Bytes at the start of a FLAC file read ahead for its image size (its metadata).
+constexpr off_t kImageHead = 64 * 1024;
+
 std::string SelfPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
 // The item name in dirFd as a descriptor that any attribute call can use (O_PATH, the
@@ -86,6 +89,12 @@ int SetOnName(int dirFd, const char* name, const Attributes& a) {
 
 }  // namespace
 
+bool LoopbackFS::KnownImageSize(const struct stat& st) {
+  std::lock_guard<std::mutex> lock(sizesMutex_);
+  auto it = sizes_.find(std::make_pair(st.st_dev, st.st_ino));
+  return it != sizes_.end() && it->second.first == Version::Of(st);
+}
+
 long long LoopbackFS::ImageSize(int dirFd, const std::string& name, const struct stat& st) {
   if (st.st_size == 0) return 0;
   const Version version = Version::Of(st);
@@ -152,6 +161,10 @@ int LoopbackFS::StateAttributes(FileState& file, const Name* name, struct stat& 
 int LoopbackFS::AttributesOfItem(const std::string& path, struct stat& st) {
   Resolved r;
   if (int e = Resolve(path, r)) return e;
+  return AttributesOf(r, st);
+}
+
+int LoopbackFS::AttributesOf(Resolved& r, struct stat& st) {
   const int dirFd = r.where.dir.Get();
   if (IsGhostName(r.where.name)) {
     FileKey key;
@@ -303,13 +316,16 @@ int LoopbackFS::OpenDirectory(const std::string& path, DirHandle*& handle) {
   int error = 0;
   UniqueFd folder = root_.OpenFolder(path, error);
   if (!folder) return -error;
-  handle = new DirHandle{std::move(folder), path};
+  handle = new DirHandle;
+  handle->fd = std::move(folder);
+  handle->path = path;
   return 0;
 }
 
 void LoopbackFS::ReleaseDirectory(DirHandle* handle) { delete handle; }
 
-int LoopbackFS::ContentsOfDirectory(DirHandle& handle, std::vector<std::string>& names) {
+int LoopbackFS::ContentsOfDirectory(DirHandle& handle, std::vector<std::string>& names,
+                                    std::vector<std::optional<struct stat>>* attributes) {
   dev_t dev = 0;
   ino_t ino = 0;
   const int dirFd = handle.fd.Get();
@@ -343,7 +359,11 @@ int LoopbackFS::ContentsOfDirectory(DirHandle& handle, std::vector<std::string>&
   for (const Entry& e : all) present.insert(e.name);
   names.clear();
   names.reserve(all.size());
+  // The stored name of each listed entry.
+  std::vector<const std::string*> stored;
+  stored.reserve(all.size());
   for (const Entry& e : all) {
+    stored.push_back(&e.name);
     const std::string shown = ShownName(e.name);
     bool asWAV = !shown.empty() && !present.count(shown);
     if (asWAV) {
@@ -359,6 +379,50 @@ int LoopbackFS::ContentsOfDirectory(DirHandle& handle, std::vector<std::string>&
   // New files being written have no stored file yet.
   for (std::string& name : openFiles_.PendingIn(dev, ino)) {
     if (!present.count(name) && !present.count(StoredName(name))) names.push_back(std::move(name));
+  }
+  if (!attributes) return 0;
+  // Each entry's attributes as a lookup of its name would give them, so that a listing
+  // with attributes spares the kernel a lookup per entry.
+  attributes->assign(names.size(), std::nullopt);
+  // The common cases from one lstat of the stored item: a plain item, and a FLAC file
+  // shown as WAV that no opening holds (its image size). Everything else (open files,
+  // ghosts, new files) takes the way of a lookup, AttributesOf.
+  std::vector<std::optional<struct stat>> items(names.size());
+  std::vector<UniqueFd> reading;
+  for (size_t i = 0; i < stored.size(); ++i) {
+    const std::string& name = *stored[i];
+    struct stat st;
+    if (IsGhostName(name) || fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    const bool shown = names[i] != name;
+    if (shown && openFiles_.Find(FileKey{dev, ino, name})) continue;
+    items[i] = st;
+    // The heads of the FLAC files whose image size is not known yet are asked of the
+    // disk at once, so that their reads overlap instead of following one another.
+    if (shown && S_ISREG(st.st_mode) && st.st_size > 0 && !KnownImageSize(st)) {
+      UniqueFd fd(openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOATIME));
+      if (fd) {
+        posix_fadvise(fd.Get(), 0, kImageHead, POSIX_FADV_WILLNEED);
+        reading.push_back(std::move(fd));
+      }
+    }
+  }
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i < stored.size() && items[i]) {
+      struct stat st = *items[i];
+      if (names[i] != *stored[i] && S_ISREG(st.st_mode)) {
+        st.st_size = ImageSize(dirFd, *stored[i], st);
+        st.st_blocks = (st.st_size + 511) / 512;
+      }
+      (*attributes)[i] = st;
+      continue;
+    }
+    Resolved r;
+    r.where.dir.Reset(fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
+    if (!r.where.dir) break;
+    r.where.name = names[i];
+    r.name = Classify(dirFd, names[i]);
+    struct stat st;
+    if (AttributesOf(r, st) == 0) (*attributes)[i] = st;
   }
   return 0;
 }

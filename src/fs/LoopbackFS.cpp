@@ -12,6 +12,7 @@
 
 #include "audio/AudioFileReader.h"
 #include "fs/MountPoint.h"
+#include "transcode/CacheBudget.h"
 #include "transcode/Conversion.h"
 #include "transcode/Events.h"
 
@@ -84,6 +85,8 @@ LoopbackFS::LoopbackFS(const std::string& rootPath) : root_(rootPath) {
   umask(umask_);
   const char* tmp = getenv("TMPDIR");
   fallbackCache_.Reset(open(tmp && *tmp ? tmp : "/tmp", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  // Caches live beside the stored files: their budget is bounded by this file system's free space.
+  Vantor::CacheBudget::Process().WatchFolder(root_.Fd());
 }
 
 LoopbackFS::~LoopbackFS() { ReleaseAll(); }
@@ -455,7 +458,7 @@ int LoopbackFS::Commit(const std::shared_ptr<FileState>& file, bool final) {
   if (size == 0) return stored(flac);
   std::string reason;
   try {
-    Vantor::EncodeWAV(content.Cache().Fd(), flac.Fd(), shown);
+    Vantor::EncodeWAV(content.Cache().Fd(), flac.Fd(), shown, dirFd);
     return stored(flac);
   } catch (const std::bad_alloc&) {
     throw;

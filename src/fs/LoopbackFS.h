@@ -62,6 +62,10 @@ struct FileHandle {
 struct DirHandle {
   UniqueFd fd;       // the folder, open for reading
   std::string path;  // its volume path when it was opened
+  // The listing being handed out, from its start to the offset the host asks for next.
+  std::vector<std::string> names;
+  std::vector<std::optional<struct stat>> attributes;
+  bool listed = false;
 };
 
 // What SetAttributes changes; an unset field stays as it is.
@@ -112,7 +116,10 @@ class LoopbackFS {
 
   // Directories and attributes.
   int OpenDirectory(const std::string& path, DirHandle*& handle);
-  int ContentsOfDirectory(DirHandle& handle, std::vector<std::string>& names);
+  // The names of the folder's entries as the volume shows them; with attributes, also
+  // each entry's attributes (none where they cannot be had).
+  int ContentsOfDirectory(DirHandle& handle, std::vector<std::string>& names,
+                          std::vector<std::optional<struct stat>>* attributes = nullptr);
   void ReleaseDirectory(DirHandle* handle);
   int AttributesOfItem(const std::string& path, struct stat& attributes);
   int AttributesOfItem(FileHandle& handle, struct stat& attributes);
@@ -145,6 +152,8 @@ class LoopbackFS {
   };
   // 0, or -errno (ENOENT for hidden paths).
   int Resolve(const std::string& path, Resolved& r) const;
+  // The attributes of a resolved path.
+  int AttributesOf(Resolved& r, struct stat& attributes);
 
   FileHandle* NewHandle(int fd, std::shared_ptr<FileState> file);
   void Release(FileHandle* handle, bool final);
@@ -172,6 +181,7 @@ class LoopbackFS {
   int StateSetAttributes(const std::shared_ptr<FileState>& file, const Attributes& a);
   // The image size of a stored FLAC file, cached while the file's version stays.
   long long ImageSize(int dirFd, const std::string& name, const struct stat& st);
+  bool KnownImageSize(const struct stat& st);
   // The item whose extended attributes the resolved path shows: the stored item, or the
   // content of a new file not stored yet.
   int XattrTarget(Resolved& r, UniqueFd& item);

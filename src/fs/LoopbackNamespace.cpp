@@ -263,7 +263,7 @@ int LoopbackFS::EncodeOnMove(const std::string& source, Resolved& from, const st
     Vantor::UnnamedFile flac(toDir);
     if (!flac.Valid()) return -flac.Error();
     try {
-      Vantor::EncodeWAV(src.Get(), flac.Fd(), ShownName(to.name.stored));
+      Vantor::EncodeWAV(src.Get(), flac.Fd(), ShownName(to.name.stored), toDir);
     } catch (const std::bad_alloc&) {
       throw;
     } catch (const std::exception& e) {

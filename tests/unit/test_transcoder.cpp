@@ -12,7 +12,10 @@
 #include <stdexcept>
 #include <thread>
 
+#include <chrono>
+
 #include "FlacFixtures.h"
+#include "transcode/CacheBudget.h"
 #include "transcode/Conversion.h"
 #include "transcode/Transcoder.h"
 #include "transcode/WAVImage.h"
@@ -285,4 +288,98 @@ TEST(Transcoder, CachesWithoutANameAndRefusesWritesOutsideTheFolder) {
   EXPECT_NE(error.find("could not write"), std::string::npos) << error;
   EXPECT_EQ(Entries(folder), std::set<std::string>{"s.flac"});
   EXPECT_TRUE(Entries(other.Path()).empty());
+}
+
+// A content read front to back is decoded ahead by a second thread: every read, of any
+// size, equals the bytes flac restores, and every frame is decoded once. The helper ends
+// when the reads stop, and with its content while it works.
+TEST(Transcoder, DecodesAheadOfASequentialReader) {
+  TempDir dir;
+  const long long frames = 2400000;  // about nine units of 1 MiB
+  const std::string full = MakeWAV(2, 44100, 16, RandomBytes(static_cast<size_t>(frames * 4), 21));
+  const std::string flac = FlacEncode(full, dir.File("a.flac"));
+  const long long size = static_cast<long long>(full.size());
+  for (long long step : {4096LL, 131072LL, 1000003LL}) {
+    SCOPED_TRACE(step);
+    auto t = Open(flac);
+    bool ahead = false;
+    std::string buf(static_cast<size_t>(step), '\xEE');
+    for (long long off = 0; off < size; off += step) {
+      const long long n = t->Read(buf.data(), buf.size(), off);
+      ASSERT_EQ(n, std::min(step, size - off)) << "offset " << off;
+      ASSERT_TRUE(SameBytes(buf.substr(0, static_cast<size_t>(n)), full.substr(static_cast<size_t>(off), static_cast<size_t>(n))))
+          << "offset " << off;
+      ahead = ahead || t->DecodingAhead();
+    }
+    EXPECT_TRUE(ahead);
+    EXPECT_EQ(t->FramesDecoded(), frames);
+    EXPECT_FALSE(t->HasDecoder());
+  }
+  char buf[131072];
+  auto t = Open(flac);
+  for (int i = 0; i < 3; ++i) t->Read(buf, sizeof buf, i * static_cast<long long>(sizeof buf));
+  EXPECT_TRUE(t->DecodingAhead());
+  // Ends about a second after the last read; allowed ten.
+  for (int i = 0; i < 100 && t->DecodingAhead(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(t->DecodingAhead());
+  // No further than a few units ahead of the reader.
+  EXPECT_LT(t->FramesDecoded(), frames * 2 / 3);
+  // Destroyed while the helper works: it ends with its content.
+  auto u = Open(flac);
+  for (int i = 0; i < 3; ++i) u->Read(buf, sizeof buf, i * static_cast<long long>(sizeof buf));
+  u.reset();
+}
+
+// With a budget smaller than the image, reading it through, then at random, then from the
+// start again never holds more than the budget on disk; what was given back is decoded
+// again, never served as zeros; written data is never given back.
+TEST(Transcoder, GivesBackWhatWasReadLongestAgo) {
+  TempDir dir;
+  Vantor::CacheBudget& budget = Vantor::CacheBudget::Process();
+  budget.SetLimit(Vantor::CacheBudget::kMinimumLimit);
+  const long long limit = budget.Limit();
+  const long long frames = 3000000;  // 12 MB of 16-bit stereo
+  const std::string full = MakeWAV(2, 44100, 16, RandomBytes(static_cast<size_t>(frames * 4), 8));
+  const std::string flac = FlacEncode(full, dir.File("a.flac"));
+  const long long size = static_cast<long long>(full.size());
+
+  // A written content beside it.
+  const std::string small = MakeWAV(1, 8000, 16, RandomBytes(200000, 2));
+  auto w = Open(FlacEncode(small, dir.File("w.flac")));
+  const std::string mark = RandomBytes(100000, 3);
+  ASSERT_EQ(w->Write(mark.data(), mark.size(), 5000), static_cast<long long>(mark.size()));
+
+  auto t = Open(flac);
+  auto held = [&] {
+    struct stat st;
+    fstat(t->Cache().Fd(), &st);
+    return static_cast<long long>(st.st_blocks) * 512;
+  };
+  auto check = [&](long long off, long long len) {
+    std::string buf(static_cast<size_t>(len), '\xEE');
+    const long long n = t->Read(buf.data(), buf.size(), off);
+    const long long want = std::max(0LL, std::min(len, size - off));
+    ASSERT_EQ(n, want) << "offset " << off;
+    ASSERT_TRUE(SameBytes(buf.substr(0, static_cast<size_t>(want)), full.substr(static_cast<size_t>(off), static_cast<size_t>(want))))
+        << "offset " << off;
+    // The budget, and a block of slack for the header and partly filled blocks.
+    ASSERT_LE(budget.Used(), limit);
+    ASSERT_LE(held(), limit + 65536) << "offset " << off;
+  };
+  for (long long off = 0; off < size; off += 131072) check(off, 131072);
+  EXPECT_GT(t->FramesDecoded(), 0);
+  const unsigned seed = std::random_device{}();
+  std::printf("seed %u\n", seed);
+  std::mt19937 rng(seed);
+  std::uniform_int_distribution<long long> offset(0, size), length(1, 300000);
+  for (int i = 0; i < 300; ++i) check(offset(rng), length(rng));
+  // Around the edges of units (where giving back shares file system blocks).
+  for (long long u = 1; u < 12; ++u) check(44 + u * (1 << 20) - 3, 7);
+  for (long long off = 0; off < size; off += 1 << 20) check(off, 4096);
+  EXPECT_GT(t->FramesDecoded(), frames);
+
+  std::string back(mark.size(), '\0');
+  ASSERT_EQ(w->Read(back.data(), back.size(), 5000), static_cast<long long>(back.size()));
+  EXPECT_TRUE(back == mark);
+  budget.SetLimit(Vantor::CacheBudget::kDefaultLimit);
 }

@@ -58,6 +58,8 @@ AudioFileReader::AudioFileReader(int fd) : fd_(fd), layout_(WalkWAV(fd)) {
     throw std::runtime_error("unsupported sample format: " + std::to_string(format_.sampleRate) + " Hz");
 }
 
+void AudioFileReader::Seek(long long frame) { next_ = std::clamp(frame, 0LL, frames_); }
+
 int AudioFileReader::Read(int32_t* out, int frames) {
   const long long n = std::clamp<long long>(frames_ - next_, 0, std::max(frames, 0));
   const size_t samples = static_cast<size_t>(n) * format_.channels;

@@ -39,6 +39,11 @@ class AudioFileReader {
   // The next frames, up to frames of them, into out (frames * Channels() values); fewer
   // only at the end of the audio. Throws "could not read".
   int Read(int32_t* out, int frames);
+  // The next Read starts at frame (clamped to the audio).
+  void Seek(long long frame);
+  // Where the audio begins in the file, and the bytes of one frame there.
+  long long DataOffset() const { return layout_.dataOffset; }
+  int BlockAlign() const { return static_cast<int>(format_.blockAlign); }
 
  private:
   int fd_;

@@ -131,6 +131,7 @@ class MyFLACDecoder : public FLAC::Decoder::Stream {
   void Open();
   int GetSamples(int32_t* out, int frames);
   void Seek(long long frame);
+  long long Position() const { return position_; }
   bool FramesInOrder();
 
   unsigned channels_ = 0;
@@ -664,6 +665,8 @@ const std::vector<std::pair<std::string, std::string>>& FLACDecoder::Comments() 
 int FLACDecoder::GetSamples(int32_t* out, int frames) { return decoder_->GetSamples(out, frames); }
 
 void FLACDecoder::Seek(long long frame) { decoder_->Seek(frame); }
+
+long long FLACDecoder::Position() const { return decoder_->Position(); }
 
 bool FLACDecoder::FramesInOrder() const { return decoder_->FramesInOrder(); }
 

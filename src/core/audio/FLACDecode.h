@@ -63,6 +63,8 @@ class FLACDecoder {
   // glued together, or copies of frames): the same bytes whatever the order of reading
   // are promised for such streams. Reads the whole file.
   bool FramesInOrder() const;
+  // The frame the next GetSamples starts at.
+  long long Position() const;
 
  private:
   std::unique_ptr<MyFLACDecoder> decoder_;

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "audio/FLACFrames.h"
 #include "audio/InfoTags.h"
 
 std::atomic<int> flacCompression{5};
@@ -57,12 +58,64 @@ FLAC__StreamMetadata* CommentsFor(const std::vector<std::string>& chunks) {
 
 }  // namespace
 
+}  // namespace Vantor::Audio
+
+// Exported by libFLAC (for its own tests) but declared only in its private headers: a
+// part's encoder leaves the signature of the audio to the caller, who computes it once
+// for the whole stream.
+extern "C" FLAC__bool FLAC__stream_encoder_set_do_md5(FLAC__StreamEncoder* encoder, FLAC__bool value);
+
+namespace Vantor::Audio {
+
+namespace {
+
+// The encoder of one part: its frames, renumbered, go to the sink; its metadata goes to
+// head (the first part) or nowhere.
+class PartStream : public FLAC::Encoder::Stream {
+ public:
+  PartStream(FLACEncoder::FrameSink sink, std::uint64_t add, std::string* head)
+      : sink_(std::move(sink)), add_(add), head_(head) {}
+  bool SkipSignature() { return FLAC__stream_encoder_set_do_md5(encoder_, false); }
+
+ protected:
+  ::FLAC__StreamEncoderWriteStatus write_callback(const FLAC__byte buffer[], size_t bytes, uint32_t samples,
+                                                  uint32_t) override {
+    // The library hands over one whole frame per call, with its sample count; metadata
+    // comes with a count of 0, all of it before the first frame.
+    try {
+      if (samples == 0) {
+        if (head_ && !framing_) head_->append(reinterpret_cast<const char*>(buffer), bytes);
+        return FLAC__STREAM_ENCODER_WRITE_STATUS_OK;
+      }
+      framing_ = true;
+      if (add_ == 0) {
+        sink_(buffer, bytes, samples);
+      } else {
+        if (!RenumberFrame(buffer, bytes, add_, frame_)) return FLAC__STREAM_ENCODER_WRITE_STATUS_FATAL_ERROR;
+        sink_(frame_.data(), frame_.size(), samples);
+      }
+    } catch (...) {
+      return FLAC__STREAM_ENCODER_WRITE_STATUS_FATAL_ERROR;
+    }
+    return FLAC__STREAM_ENCODER_WRITE_STATUS_OK;
+  }
+
+ private:
+  FLACEncoder::FrameSink sink_;
+  std::uint64_t add_;
+  std::string* head_;
+  bool framing_ = false;
+  std::vector<FLAC__byte> frame_;
+};
+
+}  // namespace
+
 struct FLACEncoder::Impl {
   int channels = 0;
   int bits = 0;
   // Owned; freed only after the encoder is gone, as the encoder points at them.
   std::vector<FLAC__StreamMetadata*> metadata;
-  std::unique_ptr<FLAC::Encoder::File> file;
+  std::unique_ptr<FLAC::Encoder::Stream> file;  // a FLAC::Encoder::File or a PartStream
 
   ~Impl() {
     // Deleting an encoder that was never finished finishes it first; the blocks
@@ -78,7 +131,9 @@ FLACEncoder::FLACEncoder(int fd, int compression, int bitsPerSample, int channel
   Impl& d = *impl_;
   d.channels = channels;
   d.bits = bitsPerSample;
-  d.file = std::make_unique<FLAC::Encoder::File>();
+  auto own = std::make_unique<FLAC::Encoder::File>();
+  FLAC::Encoder::File& f = *own;
+  d.file = std::move(own);
   if (!d.file->is_valid()) throw std::runtime_error("couldn't initialize flac encoder");
 
   // Every setter is called, whatever the others returned.
@@ -114,7 +169,58 @@ FLACEncoder::FLACEncoder(int fd, int compression, int bitsPerSample, int channel
   FILE* file = nullptr;
   const int copy = lseek(fd, 0, SEEK_SET) == 0 ? dup(fd) : -1;
   if (copy >= 0 && !(file = fdopen(copy, "w+b"))) close(copy);
-  const FLAC__StreamEncoderInitStatus status = file ? d.file->init(file) : FLAC__STREAM_ENCODER_INIT_STATUS_ENCODER_ERROR;
+  const FLAC__StreamEncoderInitStatus status = file ? f.init(file) : FLAC__STREAM_ENCODER_INIT_STATUS_ENCODER_ERROR;
+  if (status != FLAC__STREAM_ENCODER_INIT_STATUS_OK) {
+    std::fprintf(stderr, "ERROR: initializing encoder: %s\n", FLAC__StreamEncoderInitStatusString[status]);
+    throw std::runtime_error("couldn't init flac encoder");
+  }
+}
+
+FLACEncoder::FLACEncoder(FrameSink sink, long long firstFrame, int compression, int bitsPerSample, int channels,
+                         double sampleRate, const std::vector<std::string>& chunks, unsigned seekPoints,
+                         std::string* head)
+    : impl_(std::make_unique<Impl>()) {
+  Impl& d = *impl_;
+  d.channels = channels;
+  d.bits = bitsPerSample;
+  const int block = BlockSize(compression);
+  if (firstFrame < 0 || block <= 0 || firstFrame % block != 0) throw std::runtime_error("couldn't setup flac encoder");
+  auto part = std::make_unique<PartStream>(std::move(sink), static_cast<std::uint64_t>(firstFrame / block), head);
+  PartStream& stream = *part;
+  d.file = std::move(part);
+  if (!d.file->is_valid()) throw std::runtime_error("couldn't initialize flac encoder");
+
+  // The settings of the single stream, so that every frame comes out as it would there.
+  bool ok = d.file->set_compression_level(static_cast<unsigned>(compression));
+  ok = d.file->set_channels(static_cast<unsigned>(channels)) && ok;
+  ok = d.file->set_bits_per_sample(static_cast<unsigned>(bitsPerSample)) && ok;
+  unsigned rate = sampleRate > 0.0 && sampleRate < 4294967296.0 ? static_cast<unsigned>(sampleRate) : 0;
+  ok = d.file->set_sample_rate(rate) && ok;
+  if (bitsPerSample > kSubsetBits || rate > kSubsetRate) ok = d.file->set_streamable_subset(false) && ok;
+  ok = stream.SkipSignature() && ok;
+  if (!ok) throw std::runtime_error("couldn't setup flac encoder");
+
+  if (head) {
+    FLAC__StreamMetadata* table = FLAC__metadata_object_new(FLAC__METADATA_TYPE_SEEKTABLE);
+    if (!table) throw std::runtime_error("couldn't set flac metadata");
+    d.metadata.push_back(table);
+    if (!FLAC__metadata_object_seektable_template_append_placeholders(table, seekPoints))
+      throw std::runtime_error("couldn't set flac metadata");
+    if (FLAC__StreamMetadata* comments = CommentsFor(chunks)) d.metadata.push_back(comments);
+    for (const std::string& chunk : chunks) {
+      if (chunk.size() > kMaxApplicationData) throw std::runtime_error("couldn't set flac metadata");
+      FLAC__StreamMetadata* app = FLAC__metadata_object_new(FLAC__METADATA_TYPE_APPLICATION);
+      if (!app) throw std::runtime_error("couldn't set flac metadata");
+      d.metadata.push_back(app);
+      std::memcpy(app->data.application.id, "riff", 4);
+      auto* bytes = reinterpret_cast<FLAC__byte*>(const_cast<char*>(chunk.data()));
+      if (!FLAC__metadata_object_application_set_data(app, bytes, static_cast<unsigned>(chunk.size()), true))
+        throw std::runtime_error("couldn't set flac metadata");
+    }
+    if (!d.file->set_metadata(d.metadata.data(), static_cast<unsigned>(d.metadata.size())))
+      throw std::runtime_error("couldn't set flac metadata");
+  }
+  const FLAC__StreamEncoderInitStatus status = stream.init();
   if (status != FLAC__STREAM_ENCODER_INIT_STATUS_OK) {
     std::fprintf(stderr, "ERROR: initializing encoder: %s\n", FLAC__StreamEncoderInitStatusString[status]);
     throw std::runtime_error("couldn't init flac encoder");
@@ -122,6 +228,19 @@ FLACEncoder::FLACEncoder(int fd, int compression, int bitsPerSample, int channel
 }
 
 FLACEncoder::~FLACEncoder() = default;
+
+int FLACEncoder::BlockSize(int compression) {
+  FLAC__StreamEncoder* probe = FLAC__stream_encoder_new();
+  if (!probe) return 0;
+  int block = 0;
+  if (FLAC__stream_encoder_set_compression_level(probe, static_cast<unsigned>(compression))) {
+    block = static_cast<int>(FLAC__stream_encoder_get_blocksize(probe));
+    // 0 leaves the choice to init, which takes 1152 without LPC and 4096 with it.
+    if (block == 0) block = FLAC__stream_encoder_get_max_lpc_order(probe) == 0 ? 1152 : 4096;
+  }
+  FLAC__stream_encoder_delete(probe);
+  return block;
+}
 
 void FLACEncoder::Encode(const int32_t* samples, int frames) {
   Impl& d = *impl_;

@@ -9,7 +9,9 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +29,17 @@ class FLACEncoder {
   // encoder".
   FLACEncoder(int fd, int compression, int bitsPerSample, int channels,
               double sampleRate, long long totalFrames, const std::vector<std::string>& chunks);
+  // One part of a stream encoded in parts (EncodeWAV). Each frame, numbered as if the
+  // part began at sample frame firstFrame of the whole stream (a multiple of
+  // BlockSize(compression)), goes to sink whole, with the count of sample frames it
+  // holds; a sink that throws fails the Encode or Finish that called it. The first part
+  // (head given) writes into *head, at construction, the metadata the single stream
+  // would have for chunks, with a seek table of seekPoints placeholders; the caller
+  // fills in STREAMINFO and the seek table once every part is done. Later parts write no
+  // metadata. No part computes the signature of the audio: the caller does, once.
+  using FrameSink = std::function<void(const unsigned char* frame, std::size_t bytes, unsigned frames)>;
+  FLACEncoder(FrameSink sink, long long firstFrame, int compression, int bitsPerSample, int channels,
+              double sampleRate, const std::vector<std::string>& chunks, unsigned seekPoints, std::string* head);
   ~FLACEncoder();
   FLACEncoder(const FLACEncoder&) = delete;
   FLACEncoder& operator=(const FLACEncoder&) = delete;
@@ -35,6 +48,9 @@ class FLACEncoder {
   void Encode(const int32_t* samples, int frames);
   // Throws "failed finishing flac export".
   void Finish();
+
+  // The sample frames of every frame but the last at the compression level.
+  static int BlockSize(int compression);
 
  private:
   struct Impl;

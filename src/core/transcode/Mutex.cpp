@@ -1,5 +1,7 @@
 #include "transcode/Mutex.h"
 
+#include <time.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -44,5 +46,36 @@ void Mutex::Unlock() {
   if (res == EPERM) throw std::runtime_error("lock_error");
   CheckResult(res);
 }
+
+CondVar::CondVar() {
+  // Timed waits count on the monotonic clock, which a change of the time of day leaves alone.
+  pthread_condattr_t attr;
+  if (pthread_condattr_init(&attr) != 0) throw std::runtime_error("thread_resource_error");
+  int res = pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  if (res == 0) res = pthread_cond_init(&cond_, &attr);
+  pthread_condattr_destroy(&attr);
+  if (res != 0) throw std::runtime_error("thread_resource_error");
+}
+
+CondVar::~CondVar() { CheckResult(pthread_cond_destroy(&cond_)); }
+
+void CondVar::Wait(Mutex& m) { CheckResult(pthread_cond_wait(&cond_, &m.mutex_)); }
+
+bool CondVar::WaitFor(Mutex& m, long milliseconds) {
+  timespec until;
+  clock_gettime(CLOCK_MONOTONIC, &until);
+  until.tv_sec += milliseconds / 1000;
+  until.tv_nsec += (milliseconds % 1000) * 1000000L;
+  if (until.tv_nsec >= 1000000000L) {
+    until.tv_sec += 1;
+    until.tv_nsec -= 1000000000L;
+  }
+  const int res = pthread_cond_timedwait(&cond_, &m.mutex_, &until);
+  if (res == ETIMEDOUT) return false;
+  CheckResult(res);
+  return true;
+}
+
+void CondVar::NotifyAll() { CheckResult(pthread_cond_broadcast(&cond_)); }
 
 }  // namespace Vantor
