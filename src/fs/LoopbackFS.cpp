@@ -363,7 +363,7 @@ int LoopbackFS::Flush(FileHandle& handle) {
     return close(copy) == 0 ? 0 : -errno;
   }
   std::unique_lock<std::shared_mutex> gate(handle.file->Gate());
-  return Commit(handle.file, false);
+  return Commit(handle.file, When::kClose);
 }
 
 int LoopbackFS::Fsync(FileHandle& handle, bool dataOnly) {
@@ -371,7 +371,7 @@ int LoopbackFS::Fsync(FileHandle& handle, bool dataOnly) {
     // The committed FLAC file is the durable form; a WAV file still being written has
     // none yet (its data is kept and committed when it is complete).
     std::unique_lock<std::shared_mutex> gate(handle.file->Gate());
-    return Commit(handle.file, false);
+    return Commit(handle.file, When::kClose);
   }
   const int r = dataOnly ? fdatasync(handle.fd) : fsync(handle.fd);
   return r == 0 ? 0 : -errno;
@@ -388,7 +388,7 @@ void LoopbackFS::Release(FileHandle* handle, bool final) {
     if (openFiles_.Release(*handle->file)) {
       {
         std::unique_lock<std::shared_mutex> gate(handle->file->Gate());
-        Commit(handle->file, final);
+        Commit(handle->file, final ? When::kLastRelease : When::kUnmount);
         // Unmounted under a writer: a finished WAV file is saved, anything else would
         // replace the stored file by a part of the new one, so the stored file stays.
         if (!final && handle->file->Content().IsModified()) {
@@ -419,7 +419,8 @@ void LoopbackFS::ReleaseAll() {
 // ---------------------------------------------------------------------------------------
 // The write-back
 
-int LoopbackFS::Commit(const std::shared_ptr<FileState>& file, bool final) {
+int LoopbackFS::Commit(const std::shared_ptr<FileState>& file, When when) {
+  const bool final = when == When::kLastRelease;
   Vantor::Transcoder& content = file->Content();
   FileState::Where where = file->Locate();
   // A new file is stored even when nothing was written to it (an empty file); a removed
@@ -435,7 +436,8 @@ int LoopbackFS::Commit(const std::shared_ptr<FileState>& file, bool final) {
   // An emptied song is stored empty only at the last release: before it, the emptying is
   // most likely the start of a rewrite (a shell's "> file" closes the file once before
   // its command writes), and the old song must stay until the new one is complete.
-  if (!final && size == 0 && !where.pending) return 0;
+  // A new file closed empty is stored empty (touch); one still open at an unmount is not.
+  if (!final && size == 0 && (!where.pending || when == When::kUnmount)) return 0;
   if (int e = content.ProduceAll()) {
     // The stored audio cannot be read back in full: committing would replace it by a
     // file with holes, so the stored file stays as it is.

@@ -167,8 +167,10 @@ class LoopbackFS {
   int OpenContent(const std::string& path, int dirFd, const std::string& stored, int cacheDir,
                   std::unique_ptr<Vantor::Transcoder>& content);
   // The write-back: with the file's gate held exclusively, commits what was written to
-  // it. Before the last release (final false) only a complete WAV file is committed.
-  int Commit(const std::shared_ptr<FileState>& file, bool final);
+  // it. At a close (or fsync) only a finished WAV file, or a new file left empty; at the
+  // last release everything; at an unmount under a writer only a finished WAV file.
+  enum class When { kClose, kLastRelease, kUnmount };
+  int Commit(const std::shared_ptr<FileState>& file, When when);
   // Gives file the traits of the stored file it replaces (or of the content) and times,
   // and names it name in dirFd, replacing what is there.
   int Place(Vantor::UnnamedFile& file, int dirFd, const std::string& name, Vantor::Transcoder& content,
