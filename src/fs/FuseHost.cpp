@@ -65,13 +65,6 @@ void SetHandle(fuse_file_info* fi, FileHandle* handle, bool keepCache) {
   fi->keep_cache = keepCache;
 }
 
-// The kernel keeps attributes for a second; where the volume knows they changed (the
-// stored file is another version than at the last opening, or a conversion ended), it
-// tells the kernel to ask again.
-void Forget(const char* path) {
-  if (path) fuse_invalidate_path(fuse_get_context()->fuse, path);
-}
-
 // The path of a request on an open file may be missing (the file was removed).
 std::string PathOf(const char* path) { return path ? path : ""; }
 
@@ -210,7 +203,6 @@ int Open(const char* path, fuse_file_info* fi) {
     bool keepCache = false;
     int r = Fs().OpenFile(path, fi->flags, handle, keepCache);
     if (r == 0) SetHandle(fi, handle, keepCache);
-    if (r == 0 && !keepCache) Forget(path);
     return r;
   });
 }
@@ -244,12 +236,10 @@ int StatFS(const char* path, struct statvfs* st) {
   return Guard([&] { return Fs().AttributesOfFileSystem(path, *st); });
 }
 
-int Flush(const char* path, fuse_file_info* fi) {
+int Flush(const char*, fuse_file_info* fi) {
   return Guard([&] {
     FileHandle* h = HandleOf(fi);
-    const int r = h ? Fs().Flush(*h) : -EBADF;
-    if (h && h->file) Forget(path);
-    return r;
+    return h ? Fs().Flush(*h) : -EBADF;
   });
 }
 
@@ -410,17 +400,15 @@ bool FuseHost::Mount(const std::string& mountPoint, std::string& error) {
   mountPoint_ = mountPoint;
   fuse_set_log_func(LogMessage);
 
-  // The kernel keeps names and attributes for a second, as loopback file systems do, so
-  // that a listing of a large library with sizes costs a request per folder rather than
-  // two per file. Where the volume knows that what it shows changed (the stored file is
-  // another version than at the last opening, or a written file was converted at
-  // close) it tells the kernel to ask again (Forget): a replaced file is never read at
-  // its old size. Changes behind the volume show in stat within that second. File
-  // contents stay cached across openings while the stored file stays the same version
-  // (the delegate decides at open).
+  // The kernel keeps names for a second but asks for attributes every time: a transcoded
+  // file changes size and date when a conversion ends, and each name of a file with
+  // several links is a node of its own to the kernel, whose link count no operation on
+  // another name would refresh. Listings carry each entry's attributes, so that a
+  // listing with sizes costs no lookups. File contents stay cached across openings while
+  // the stored file stays the same version (the delegate decides at open).
   std::vector<std::string> args = {
       "lyrebox", "-o",
-      "fsname=lyrebox,subtype=lyrebox,entry_timeout=1,attr_timeout=1,negative_timeout=0"};
+      "fsname=lyrebox,subtype=lyrebox,entry_timeout=1,attr_timeout=0,negative_timeout=0"};
   // Shared with other users, the kernel checks their rights against the attributes shown.
   if (SharedWithOthers(options_)) args.insert(args.end(), {"-o", "default_permissions"});
   for (const auto& o : options_) args.insert(args.end(), {"-o", o});
