@@ -175,6 +175,12 @@ int LoopbackFS::OpenTranscoded(const std::string& path, Resolved& r, int flags, 
   const bool shown = r.name.kind == NameKind::kShown;
   std::optional<Version> version;
   if (shown) version = Version::Of(r.name.st);
+  // Storing written audio makes a new file: the other names of a linked FLAC file would
+  // part from this one, so such a file is not written through the volume.
+  if (shown && (flags & O_ACCMODE) != O_RDONLY && r.name.st.st_nlink > 1) {
+    AppendLog("openFileAtPath: " + path + ": " + r.name.stored + " has other hard links and is not written");
+    return -EPERM;
+  }
 
   // An open file whose stored file was replaced behind the volume is not reused: the new
   // opening reads the new file.

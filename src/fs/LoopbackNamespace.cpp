@@ -460,8 +460,9 @@ int LoopbackFS::LinkItem(const std::string& path, const std::string& newPath) {
       if (!KeyOf(fromDir, from.name.stored, key)) return -errno;
       auto file = openFiles_.Find(key);
       // Two names of one FLAC file would part at the first write (each write commits a
-      // new file), so only files without audio (empty, or links) are linked.
-      if ((S_ISREG(from.name.st.st_mode) && from.name.st.st_size > 0) || (file && file->Content().IsModified()))
+      // new file), so only files without audio (empty, or links) and not open are linked;
+      // a linked file is not opened for writing.
+      if ((S_ISREG(from.name.st.st_mode) && from.name.st.st_size > 0) || file)
         return refuse(-EPERM, "hard links of FLAC files are not made");
       source = from.name.stored.c_str();
       mode = from.name.st.st_mode;
