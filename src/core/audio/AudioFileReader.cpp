@@ -46,7 +46,7 @@ AudioFileReader::AudioFileReader(int fd) : fd_(fd), layout_(WalkWAV(fd)) {
     throw std::runtime_error("unsupported sample format: " + std::to_string(format_.channels) + " channels");
   containerBytes_ = static_cast<int>(format_.blockAlign / format_.channels);
   if (format_.blockAlign % format_.channels != 0 || containerBytes_ < 1 || containerBytes_ > 4 ||
-      format_.bitsPerSample > 8u * static_cast<unsigned>(containerBytes_)) {
+      format_.bitsPerSample == 0 || format_.bitsPerSample > 8u * static_cast<unsigned>(containerBytes_)) {
     throw std::runtime_error("unsupported sample format: block align");
   }
   // A partial frame at the end (a cut file) has no place in a FLAC stream: the file stays
