@@ -45,8 +45,12 @@ std::string CacheFiles(const std::string& folder) {
 
 std::string MakeNoiseWAV(int channels, int rate, int bits, double seconds, uint64_t seed,
                          const std::string& before, const std::string& after) {
-  const size_t bytes = static_cast<size_t>(seconds * rate) * channels * ((bits + 7) / 8);
-  return MakeWAV(channels, rate, bits, RandomBytes(bytes, seed), before, after);
+  const size_t width = static_cast<size_t>(bits + 7) / 8;
+  std::string samples = RandomBytes(static_cast<size_t>(seconds * rate) * channels * width, seed);
+  // The lowest and the highest value of the depth first (8-bit samples are unsigned).
+  const std::string zeros(width - 1, '\0'), ones(width - 1, '\xff');
+  samples.replace(0, 2 * width, width == 1 ? std::string("\x00\xff", 2) : zeros + '\x80' + ones + '\x7f');
+  return MakeWAV(channels, rate, bits, samples, before, after);
 }
 
 void VolumeTest::StartVolume(const std::vector<std::string>& extra) {

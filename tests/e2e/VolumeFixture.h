@@ -30,8 +30,8 @@ inline int ErrnoOf(long result) { return result < 0 ? errno : 0; }
 // Hidden cache files (".name_XXXXXX.wav") below folder, one a line, once the releases of
 // closed files have arrived.
 std::string CacheFiles(const std::string& folder);
-// A WAV file of random samples (8, 16 or 24 bits), with the chunks `before` and `after`
-// around "data".
+// A WAV file of random samples (8, 16 or 24 bits) that starts with both extremes of the
+// depth, with the chunks `before` and `after` around "data".
 std::string MakeNoiseWAV(int channels, int rate, int bits, double seconds, uint64_t seed,
                          const std::string& before = "", const std::string& after = "");
 
