@@ -91,13 +91,12 @@ inline std::string FlacEncode(const std::string& wav, const std::string& flac, b
   return flac;
 }
 
-// The WAV file the flac tool restores from flac, its other chunks (if kept) in place; its
-// fmt chunk a plain one, or (restore) the stored one.
-inline std::string FlacDecode(const std::string& flac, bool restore = false) {
+// The WAV file the flac tool restores from flac: its other chunks (if kept) in place, its
+// fmt chunk a plain one.
+inline std::string FlacDecode(const std::string& flac) {
   const std::string out = flac.substr(0, flac.rfind('/') + 1) + "oracle-out.wav";
-  const char* keep =
-      restore ? "--keep-foreign-metadata" : "--keep-foreign-metadata-if-present --force-legacy-wave-format";
-  EXPECT_EQ(Run("flac -s -f -d " + std::string(keep) + " -o " + Quote(out) + " " + Quote(flac) + " 2>/dev/null"), 0);
+  EXPECT_EQ(Run("flac -s -f -d --keep-foreign-metadata-if-present --force-legacy-wave-format -o " + Quote(out) + " " +
+                Quote(flac) + " 2>/dev/null"), 0);
   std::string bytes = FileExists(out) ? ReadFile(out) : "";
   unlink(out.c_str());
   return bytes;

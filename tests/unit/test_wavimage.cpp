@@ -1,7 +1,6 @@
-// The WAV image's layout for hand-made "riff" block lists, RF64 past 4 GiB, and the
-// LIST/INFO chunk made from Vorbis comments. Images of files real writers made are
-// compared with the originals in test_encoding.cpp; the tools' frame counts of an image
-// past 4 GiB are checked through a volume in FidelityTest.
+// The WAV image's layout for hand-made "riff" block lists and RF64 past 4 GiB. Images of
+// files real writers made, the tools' frame counts of an image past 4 GiB and the
+// LIST/INFO chunk made from Vorbis comments are checked through a volume in FidelityTest.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,10 +8,8 @@
 #include <filesystem>
 
 #include "FlacFixtures.h"
-#include "ImageFixtures.h"
 #include "SyntheticFLAC.h"
 #include "audio/FLACDecode.h"
-#include "audio/InfoTags.h"
 #include "transcode/WAVImage.h"
 
 using namespace TestUtil;
@@ -108,42 +105,4 @@ TEST(WAVImage, PastFourGiBImagesAreRF64) {
     EXPECT_EQ(Vantor::TranscodedSize(path), plan.Size());
     EXPECT_TRUE(SameBytes(plan.head, c.head));
   }
-}
-
-// With the tags option, an image without a stored LIST chunk gets one made from the
-// Vorbis comments, in front of the data; without the option, or with a stored LIST
-// chunk, nothing is added.
-TEST(WAVImage, VorbisCommentsBecomeAListChunk) {
-  TempDir dir;
-  const std::string samples = RandomBytes(2000, 3), bext = Chunk("bext", "b");
-  const std::string wav = MakeWAV(1, 8000, 16, samples, bext);
-  const std::string withList = MakeWAV(1, 8000, 16, samples, Chunk("LIST", "INFOISFTxx"));
-  FlacEncode(wav, dir.File("chunks.flac"));
-  FlacEncode(wav, dir.File("plain.flac"), false);
-  FlacEncode(withList, dir.File("list.flac"));
-  for (const char* f : {"chunks.flac", "plain.flac", "list.flac"}) {
-    ASSERT_EQ(TestUtil::Run("metaflac --no-utf8-convert --set-tag=TITLE=Ünïcödé --set-tag=artist=A "
-                            "--set-tag=ARTIST=B --set-tag=ISRC=x --set-tag=TRACKNUMBER=7 " + Quote(dir.File(f))),
-              0);
-  }
-  const std::string nul(1, '\0');
-  const std::string info = Chunk("LIST", "INFO" + Chunk("INAM", "Ünïcödé" + nul) + Chunk("IART", "A; B" + nul) +
-                                             Chunk("ITRK", "7" + nul));
-  const struct {
-    const char* file;
-    bool tags;
-    std::string image;
-  } cases[] = {
-      {"chunks.flac", true, MakeWAV(1, 8000, 16, samples, bext + info)},
-      {"plain.flac", true, MakeWAV(1, 8000, 16, samples, info)},
-      {"list.flac", true, withList},
-      {"chunks.flac", false, wav},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.file) + (c.tags ? " with tags" : ""));
-    Vantor::Audio::SetTagsEnabled(c.tags);
-    EXPECT_EQ(Vantor::TranscodedSize(dir.File(c.file)), static_cast<long long>(c.image.size()));
-    EXPECT_TRUE(SameBytes(ImageOf(dir.File(c.file)), c.image));
-  }
-  Vantor::Audio::SetTagsEnabled(false);
 }
