@@ -77,16 +77,20 @@ int main(int argc, char** argv) {
   put("flac", FlacHead(StreamShape{}));
 
   // Operation sequences: the song or a new file, then writes of a WAV header and data,
-  // reads, truncations and a full production.
+  // reads, truncations and a full production; writes across the edge of what was read,
+  // into the header, over the last frame and the chunk behind it, and past the end.
   auto op = [](int kind, unsigned offset, unsigned length) {
     return std::string{static_cast<char>(kind), static_cast<char>(offset >> 16), static_cast<char>(offset >> 8),
                        static_cast<char>(offset), static_cast<char>(length >> 8), static_cast<char>(length)};
   };
   const std::string small = MakeWAV(2, 8000, 16, RandomBytes(400, 10));
   put("writeback", std::string(1, '\0') + op(1, 0, static_cast<unsigned>(small.size())) + small + op(0, 0, 500));
-  put("writeback", std::string(1, '\1') + op(0, 100, 3000) + op(1, 50, 4) + "abcd" + op(3, 0, 0) + op(2, 6000, 0));
+  put("writeback", std::string(1, '\1') + op(0, 100, 3000) + op(1, 3098, 4) + "abcd" + op(1, 16446, 4) + "efgh" +
+                       op(3, 0, 0) + op(2, 6000, 0) + op(2, 20000, 0));
   put("writeback", std::string(1, '\1') + op(2, 0, 0) + op(1, 0, static_cast<unsigned>(small.size())) + small);
-  put("writeback", std::string(1, '\1') + op(1, 44, 8) + RandomBytes(8, 11) + op(0, 0, 20000));
+  put("writeback", std::string(1, '\1') + op(1, 44, 8) + RandomBytes(8, 11) + op(1, 36064, 8) + RandomBytes(8, 12) +
+                       op(0, 0, 20000));
+  put("writeback", std::string(1, '\0') + op(1, 10, 1) + "x" + op(0, 0, 100));
 
   WriteFile((out / ".made").string(), std::to_string(n) + " seeds\n");
   return 0;

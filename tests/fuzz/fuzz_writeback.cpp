@@ -52,9 +52,9 @@ struct Fixture {
     if (!mkdtemp(folder.data())) std::abort();
     dir = UniqueFd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     std::string samples;
-    for (int i = 0; i < 3001 * 4; ++i) samples += static_cast<char>(i * 7 + i / 13);
-    const std::string fmt = Chunk("fmt ", std::string("\x01\x00\x02\x00\x22\x56\x00\x00\x88\x58\x01\x00\x04\x00\x10\x00", 16));
-    const std::string body = "WAVE" + fmt + Chunk("LIST", "INFOISFTfuzz") + Chunk("data", samples) + Chunk("note", "odd");
+    for (int i = 0; i < 9001 * 4; ++i) samples += static_cast<char>(i * 7 + i / 13);
+    const std::string body = "WAVE" + Vantor::Audio::BuildFMTChunk(2, 22050, 16) + Chunk("LIST", "INFOISFTfuzz") +
+                             Chunk("data", samples) + Chunk("note", "odd");
     const std::string wav = "RIFF" + LE32(static_cast<unsigned>(body.size())) + body;
     const UniqueFd in = Fuzz::MemoryFile(reinterpret_cast<const uint8_t*>(wav.data()), wav.size());
     song = UniqueFd(memfd_create("song", MFD_CLOEXEC));
