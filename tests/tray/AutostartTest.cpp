@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include "Autostart.h"
-#include "Notifier.h"
 #include "TestUtil.h"
 
 namespace {
@@ -42,16 +41,6 @@ TEST(Autostart, EntryStartsThisProgramWithTheLastFolder) {
   ASSERT_TRUE(DisableAutostart(entry, error)) << error;
   EXPECT_FALSE(TestUtil::FileExists(entry));
   EXPECT_TRUE(DisableAutostart(entry, error)) << "already off";
-}
-
-TEST(NotificationThrottle, OnePerKeyAndMinute) {
-  NotificationThrottle throttle;
-  const long long minute = NotificationThrottle::kIntervalUs;
-  EXPECT_TRUE(throttle.Allow("junk.wav", 0));
-  EXPECT_FALSE(throttle.Allow("junk.wav", minute - 1));
-  EXPECT_TRUE(throttle.Allow("other.wav", 5));
-  EXPECT_TRUE(throttle.Allow("junk.wav", minute));
-  EXPECT_FALSE(throttle.Allow("junk.wav", minute + 10));
 }
 
 }  // namespace

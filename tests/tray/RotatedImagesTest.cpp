@@ -70,14 +70,4 @@ TEST(RotatedImages, IconFilesHoldBothSetsTurnedClockwiseAtTheirOpacities) {
   }
 }
 
-TEST(RotatedImages, UnwritableFolderIsReported) {
-  TestUtil::TempDir dir;
-  TestUtil::WriteFile(dir.File("file"), "x");
-  IconFiles files;
-  std::string error;
-  EXPECT_FALSE(WriteIconFiles(dir.File("file/icons"), 48, files, error));
-  EXPECT_NE(error.find(dir.File("file/icons")), std::string::npos) << error;
-  EXPECT_TRUE(files.rotated.empty());
-}
-
 }  // namespace

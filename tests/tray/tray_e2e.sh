@@ -96,10 +96,10 @@ start_tray() {  # start_tray ARGS...: runs lyrebox-tray in the background as $ap
   LYREBOX_TRAY_TEST_ENCODE=4 spawn "$tray" "$@" > tray.out 2> tray.err
   app=${pids[-1]}
 }
-finish_tray() {  # finish_tray SECONDS: waits for the app to end; its exit status in $app_status
+finish_tray() {  # finish_tray SECONDS STATUS WHAT: waits for the app to end; checks its exit status
   wait_for "$1" eval '! kill -0 "$app" 2>/dev/null' || kill "$app"
   wait "$app"
-  app_status=$?
+  check "$3 exits $2" test $? = "$2"
 }
 logged() { grep -qF "$1" tray.err; }
 
@@ -171,8 +171,7 @@ check "Start at Login checked" wait_for 10 start_at_login_checked
 xdotool mousemove "$cx" "$cy" click 1
 check "menu opens for Quit" wait_for 10 menu_open
 xdotool key --delay 300 End Return
-finish_tray 20
-check "Quit exits 0" test "$app_status" = 0
+finish_tray 20 0 "Quit"
 check "mount point removed" test ! -e "$mount_point"
 check "the unmount on Quit is not reported as from outside" eval '! logged "Got didUnmount notification."'
 check "item gone after Quit" wait_for 10 eval '! item_registered'
@@ -191,8 +190,7 @@ check "Start at Login still checked" start_at_login_checked
 click "Start at Login"
 check "Start at Login switched off removes the entry" wait_for 10 test ! -e "$autostart"
 kill -TERM "$app"
-finish_tray 20
-check "SIGTERM exits 0" test "$app_status" = 0
+finish_tray 20 0 "SIGTERM"
 check "SIGTERM removes the mount point" test ! -e "$mount_point"
 
 # --- A failed mount: log lines, the alert, status 1. ---
@@ -202,8 +200,7 @@ check "reason logged" logged "Mount Failed: fuse: device not found"
 find_window() { window=$(xdotool search --name "$1" 2>/dev/null | head -1); [ -n "$window" ]; }
 check "Mount Failed alert shown" wait_for 20 find_window "^Mount Failed$"
 xdotool windowfocus "$window"; sleep 0.5; xdotool key Return
-finish_tray 20
-check "failed mount exits 1" test "$app_status" = 1
+finish_tray 20 1 "failed mount"
 check "no mount point after the failure" test ! -e "$mount_point"
 
 # --- With no folder of last time, --last-folder asks; cancelled. ---
@@ -213,8 +210,7 @@ start_tray --fake-mount=ok --last-folder
 check "folder panel shown" wait_for 20 find_window "^Select a Folder$"
 sleep 1
 xdotool windowfocus "$window"; sleep 0.5; xdotool key Escape
-finish_tray 20
-check "cancel exits 0" test "$app_status" = 0
+finish_tray 20 0 "cancel"
 check "nothing mounted after cancel" eval '[ ! -e "$mount_point" ] && [ ! -s desktop.log ]'
 
 # --- The real volume, where FUSE works: a WAV file copied in is encoded while the icon
@@ -255,11 +251,10 @@ if [ -c /dev/fuse ] && command -v fusermount3 >/dev/null && command -v sox >/dev
   check "one notification naming the file and the reason" \
     eval '[ "$(grep -c "^Notify junk.wav was kept as WAV | .*junk.wav.*not a WAV file" desktop.log)" = 1 ]'
   check "fusermount3 -u" fusermount3 -u "$mount_point"
-  finish_tray 30
+  finish_tray 30 0 "unmount from outside"
   check "unmount from outside noticed" logged "Got didUnmount notification."
   check "unmount from outside told by notification" \
     grep -qF "Notify Lyrebox volume unmounted | $mount_point was unmounted from outside" desktop.log
-  check "unmount from outside exits 0" test "$app_status" = 0
   check "no mount point after the outside unmount" test ! -e "$mount_point"
 else
   echo "skipped: the real volume (no usable FUSE, or LYREBOX_TRAY_E2E_NO_FUSE is set)"
