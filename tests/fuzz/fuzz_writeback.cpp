@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
+#include "TestUtil.h"
 #include "audio/AudioFileReader.h"
 #include "audio/FLACEncode.h"
 #include "audio/WAVFile.h"
@@ -29,15 +30,7 @@ namespace {
 using Vantor::Transcoder;
 using Vantor::UniqueFd;
 
-std::string LE32(unsigned v) {
-  return {static_cast<char>(v), static_cast<char>(v >> 8), static_cast<char>(v >> 16), static_cast<char>(v >> 24)};
-}
-
-std::string Chunk(const std::string& id, const std::string& payload) {
-  std::string c = id + LE32(static_cast<unsigned>(payload.size())) + payload;
-  if (payload.size() & 1) c += '\0';
-  return c;
-}
+using TestUtil::Chunk;
 
 // A folder for the cache files, and the song: a FLAC file of a small WAV file with a
 // chunk on either side of its audio, and that song's image as a Transcoder reads it.
@@ -51,11 +44,8 @@ struct Fixture {
   Fixture() {
     if (!mkdtemp(folder.data())) std::abort();
     dir = UniqueFd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    std::string samples;
-    for (int i = 0; i < 9001 * 4; ++i) samples += static_cast<char>(i * 7 + i / 13);
-    const std::string body = "WAVE" + Vantor::Audio::BuildFMTChunk(2, 22050, 16) + Chunk("LIST", "INFOISFTfuzz") +
-                             Chunk("data", samples) + Chunk("note", "odd");
-    const std::string wav = "RIFF" + LE32(static_cast<unsigned>(body.size())) + body;
+    const std::string wav = TestUtil::MakeWAV(2, 22050, 16, TestUtil::RandomBytes(9001 * 4, 1),
+                                              Chunk("LIST", "INFOISFTfuzz"), Chunk("note", "odd"));
     const UniqueFd in = Fuzz::MemoryFile(reinterpret_cast<const uint8_t*>(wav.data()), wav.size());
     song = UniqueFd(memfd_create("song", MFD_CLOEXEC));
     Vantor::EncodeWAV(in.Get(), song.Get(), "song.wav");

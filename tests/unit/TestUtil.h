@@ -1,5 +1,5 @@
-// Helpers shared by the unit and end-to-end tests: temporary folders, whole-file I/O,
-// running the oracle tools (flac, sox) and hand-built WAV files.
+// Helpers shared by the unit, end-to-end and fuzz tests: temporary folders, whole-file
+// I/O, running the oracle tools (flac, sox) and hand-built WAV files.
 #pragma once
 
 #include <cstdint>
@@ -47,23 +47,54 @@ std::string ErrorOf(F f) {
 std::string Quote(const std::string& s);
 
 // Deterministic pseudo-random bytes (xorshift), so that every bit pattern gets through.
-std::string RandomBytes(std::size_t n, uint64_t seed);
+inline std::string RandomBytes(std::size_t n, uint64_t seed) {
+  std::string s(n, '\0');
+  uint64_t x = seed * 0x9E3779B97F4A7C15ull + 1;
+  for (char& c : s) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+    c = static_cast<char>(x >> 24);
+  }
+  return s;
+}
 
-std::string LE16(unsigned v);
-std::string LE32(unsigned v);
-std::string LE64(unsigned long long v);
+// Little-endian fields and WAV chunks, header-only so that the fuzz targets use them too.
+inline std::string LE16(unsigned v) { return {static_cast<char>(v), static_cast<char>(v >> 8)}; }
+inline std::string LE32(unsigned v) { return LE16(v & 0xFFFF) + LE16(v >> 16); }
+inline std::string LE64(unsigned long long v) {
+  return LE32(static_cast<unsigned>(v)) + LE32(static_cast<unsigned>(v >> 32));
+}
 // A chunk: id, LE32 size, payload, and a pad byte (padByte) when the payload is odd.
-std::string Chunk(const std::string& id, const std::string& payload, char padByte = 0);
+inline std::string Chunk(const std::string& id, const std::string& payload, char padByte = 0) {
+  const std::string pad = payload.size() & 1 ? std::string(1, padByte) : "";
+  return id + LE32(static_cast<unsigned>(payload.size())) + payload + pad;
+}
 // A PCM "fmt " chunk; bits is the bits field, containerBytes the bytes per sample (0: from bits).
-std::string FmtChunk(int channels, int rate, int bits, int containerBytes = 0);
+inline std::string FmtChunk(int channels, int rate, int bits, int containerBytes = 0) {
+  const unsigned align = static_cast<unsigned>(channels * (containerBytes ? containerBytes : (bits + 7) / 8));
+  return Chunk("fmt ", LE16(1) + LE16(static_cast<unsigned>(channels)) + LE32(static_cast<unsigned>(rate)) +
+                           LE32(align * static_cast<unsigned>(rate)) + LE16(align) + LE16(static_cast<unsigned>(bits)));
+}
 // A WAVE_FORMAT_EXTENSIBLE "fmt " chunk: container bits, valid bits, channel mask and
 // the subformat's first two bytes (1: PCM, 3: float).
-std::string ExtensibleFmtChunk(int channels, int rate, int container, int valid, unsigned mask,
-                               unsigned subformat = 1);
+inline std::string ExtensibleFmtChunk(int channels, int rate, int container, int valid, unsigned mask,
+                                      unsigned subformat = 1) {
+  const auto u = [](int v) { return static_cast<unsigned>(v); };
+  const unsigned align = u(channels * container / 8);
+  return Chunk("fmt ", LE16(0xFFFE) + LE16(u(channels)) + LE32(u(rate)) + LE32(align * u(rate)) + LE16(align) +
+                           LE16(u(container)) + LE16(22) + LE16(u(valid)) + LE32(mask) + LE16(subformat) +
+                           std::string("\0\0\0\0\x10\0\x80\0\0\xAA\0\x38\x9B\x71", 14));
+}
 // An RF64 file's ds64 chunk: the 64-bit RIFF and data sizes and the frame count.
-std::string DS64Chunk(unsigned long long riffSize, unsigned long long dataSize, unsigned long long frames);
+inline std::string DS64Chunk(unsigned long long riffSize, unsigned long long dataSize, unsigned long long frames) {
+  return Chunk("ds64", LE64(riffSize) + LE64(dataSize) + LE64(frames) + LE32(0));
+}
 // A PCM WAV: RIFF header, fmt, the chunks `before`, data holding `samples`, the chunks `after`.
-std::string MakeWAV(int channels, int rate, int bits, const std::string& samples,
-                    const std::string& before = "", const std::string& after = "");
+inline std::string MakeWAV(int channels, int rate, int bits, const std::string& samples,
+                           const std::string& before = "", const std::string& after = "") {
+  const std::string body = "WAVE" + FmtChunk(channels, rate, bits) + before + Chunk("data", samples) + after;
+  return "RIFF" + LE32(static_cast<unsigned>(body.size())) + body;
+}
 
 }  // namespace TestUtil
