@@ -14,7 +14,6 @@
 #include "transcode/UniqueFd.h"
 
 using namespace TestUtil;
-using namespace std::string_literals;
 using Vantor::UniqueFd;
 
 namespace {
@@ -29,24 +28,18 @@ void Encode(const std::string& wav, const std::string& flac) {
 
 TEST(EncodeWAV, RefusesWhatWouldNotComeBackAsItself) {
   TempDir dir;
-  auto soxMade = [&](const std::string& args, const std::string& extension) {
-    const std::string path = dir.File("made." + extension);
-    EXPECT_EQ(TestUtil::Run("sox -n -r 44100 -c 2 " + args + " " + Quote(path) + " synth 0.1 sine 440"), 0);
-    const std::string bytes = ReadFile(path);
-    std::filesystem::remove(path);
-    return bytes;
-  };
   const struct {
     const char* name;
     std::string source;
     const char* message;
   } cases[] = {
-      {"aiff", soxMade("-b 16", "aiff"), "wrong tag"},
+      {"aiff", "FORM" + LE32(4) + "AIFF", "wrong tag"},
       {"empty data", MakeWAV(2, 44100, 16, ""), "no audio data"},
-      {"float", soxMade("-b 32 -e floating-point", "wav"), "unsupported sample format: floating point"},
+      // The format tag of the fmt chunk at byte 20.
+      {"float", MakeWAV(2, 44100, 32, "abcdefgh").replace(20, 2, LE16(3)), "unsupported sample format: floating point"},
       // Not integer PCM: a u-law file would come back as 16-bit PCM, not as itself.
-      {"u-law", soxMade("-e u-law", "wav"), "unsupported sample format: tag 0007"},
-      {"a rate FLAC cannot state", MakeWAV(1, 2000000, 16, RandomBytes(400, 5)), "unsupported sample format: 2000000 Hz"},
+      {"u-law", MakeWAV(2, 44100, 8, "abcd").replace(20, 2, LE16(7)), "unsupported sample format: tag 0007"},
+      {"a rate FLAC cannot state", MakeWAV(1, 2000000, 16, "abcd"), "unsupported sample format: 2000000 Hz"},
       {"fmt behind the data", "RIFF" + LE32(0) + "WAVE" + Chunk("data", "abcd") + FmtChunk(2, 44100, 16),
        "fmt chunk after data"},
       {"fmt of 14 bytes", "RIFF" + LE32(0) + "WAVE" + Chunk("fmt ", std::string(14, '\1')) + Chunk("data", "abcd"),
@@ -76,7 +69,8 @@ TEST(EncodeWAV, RefusesWhatWouldNotComeBackAsItself) {
 // channels, 8 to 32 bits, a single frame, a short last frame and whole frames only.
 TEST(EncodeWAV, PartsJoinIntoOneStream) {
   TempDir dir;
-  const std::string in = dir.File("in.wav"), out = dir.File("out.flac"), raw = dir.File("out.raw");
+  const std::string in = dir.File("in.wav"), out = Quote(dir.File("out.flac"));
+  const std::string decode = "flac -d -s -c --force-raw-format --endian=little --sign=signed ";
   const int block = Vantor::Audio::FLACEncoder::BlockSize(5);
   ASSERT_EQ(block, 4096);
   const struct { int bits, channels, parts; long long frames; } cases[] = {
@@ -92,26 +86,19 @@ TEST(EncodeWAV, PartsJoinIntoOneStream) {
     const int width = (c.bits + 7) / 8;
     std::string samples = RandomBytes(static_cast<size_t>(c.frames * c.channels * width), c.frames + c.bits);
     // 20-bit samples fill the top of their 24-bit containers.
-    if (c.bits == 20) {
-      for (size_t i = 0; i < samples.size(); i += 3) samples[i] = static_cast<char>(samples[i] & 0xF0);
-    }
+    for (size_t i = 0; c.bits == 20 && i < samples.size(); i += 3) samples[i] = static_cast<char>(samples[i] & 0xF0);
     WriteFile(in, MakeWAV(c.channels, 44100, c.bits, samples, Chunk("LIST", "abc"), Chunk("cue ", "x")));
-    Encode(in, out);
-    EXPECT_EQ(TestUtil::Run("flac -t -s " + Quote(out)), 0);
-    EXPECT_EQ(RunOutput("metaflac --show-total-samples " + Quote(out)), std::to_string(c.frames) + "\n");
-    EXPECT_EQ(TestUtil::Run("flac -d -s -f --force-raw-format --endian=little --sign=signed -o " + Quote(raw) + " " +
-                            Quote(out)), 0);
-    std::string want = samples;
-    if (c.bits == 8) {
-      for (char& b : want) b = static_cast<char>(b ^ 0x80);  // WAV's 8-bit samples are unsigned
-    }
-    EXPECT_TRUE(ReadFile(raw) == want);
+    Encode(in, dir.File("out.flac"));
+    EXPECT_EQ(TestUtil::Run("flac -t -s " + out), 0);
+    EXPECT_EQ(RunOutput("metaflac --show-total-samples " + out), std::to_string(c.frames) + "\n");
+    // WAV's 8-bit samples are unsigned.
+    for (char& b : samples) b = static_cast<char>(c.bits == 8 ? b ^ 0x80 : b);
+    EXPECT_TRUE(RunOutput(decode + out) == samples);
     // From the middle on, through the seek table.
     const long long skip = c.frames / 2;
-    EXPECT_EQ(TestUtil::Run("flac -d -s -f --force-raw-format --endian=little --sign=signed --skip=" +
-                            std::to_string(skip) + " -o " + Quote(raw) + " " + Quote(out)), 0);
-    EXPECT_TRUE(ReadFile(raw) == want.substr(static_cast<size_t>(skip * c.channels * width)));
-    EXPECT_EQ(RunOutput("metaflac --list --block-type=APPLICATION " + Quote(out) + " | grep -c 'application ID: 72696666'"),
+    EXPECT_TRUE(RunOutput(decode + "--skip=" + std::to_string(skip) + " " + out) ==
+                samples.substr(static_cast<size_t>(skip * c.channels * width)));
+    EXPECT_EQ(RunOutput("metaflac --list --block-type=APPLICATION " + out + " | grep -c 'application ID: 72696666'"),
               "5\n");
   }
   Vantor::SetEncodeSplit(0, -1);
@@ -122,28 +109,14 @@ TEST(EncodeWAV, PartsJoinIntoOneStream) {
 // bits and bytes that are no frame are refused.
 TEST(FLACFrames, RenumberedFramesDecodeInFlac) {
   TempDir dir;
-  const int block = Vantor::Audio::FLACEncoder::BlockSize(5);
-  const std::string samples = RandomBytes(static_cast<size_t>(block) * 4, 77);
-  std::vector<unsigned char> frame;
-  {
-    Vantor::Audio::FLACEncoder part(
-        [&](const unsigned char* bytes, size_t size, unsigned) { frame.assign(bytes, bytes + size); }, 0, 5, 16, 2,
-        44100.0, {}, 0, nullptr);
-    std::vector<int32_t> in(static_cast<size_t>(block) * 2);
-    for (size_t i = 0; i < in.size(); ++i) {
-      in[i] = static_cast<int16_t>(static_cast<uint8_t>(samples[2 * i]) | static_cast<uint8_t>(samples[2 * i + 1]) << 8);
-    }
-    part.Encode(in.data(), block);
-    part.Finish();
-  }
-  ASSERT_FALSE(frame.empty());
-  Vantor::Audio::StreamInfo info;
-  info.minBlock = info.maxBlock = static_cast<unsigned>(block);
-  info.sampleRate = 44100;
-  info.channels = 2;
-  info.bits = 16;
-  const std::string head = "fLaC" + Vantor::Audio::StreamInfoBlock(info, true);
-  const std::string flac = dir.File("one.flac"), raw = dir.File("one.raw");
+  const std::string flac = dir.File("one.flac");
+  EncodeFLAC(flac, TestSignal(2, 16, 4096, 77), 2, 16);  // a single frame, number 0
+  EditMetadata(flac, 0);  // no length stated: a frame of any number belongs to the stream
+  const std::string bytes = ReadFile(flac), decode = "flac -s -d -c --force-raw-format --endian=little --sign=signed ";
+  const std::string samples = RunOutput(decode + Quote(flac));
+  const size_t audio = bytes.find(std::string("\xFF\xF8", 2), 42);
+  ASSERT_NE(audio, std::string::npos);
+  const std::vector<uint8_t> frame(bytes.begin() + static_cast<std::ptrdiff_t>(audio), bytes.end());
   for (uint64_t number : {1ULL, 127ULL, 128ULL, 2047ULL, 2048ULL, 65535ULL, 65536ULL, (1ULL << 21), (1ULL << 26),
                           (1ULL << 31) - 1}) {
     SCOPED_TRACE(number);
@@ -152,14 +125,12 @@ TEST(FLACFrames, RenumberedFramesDecodeInFlac) {
     uint64_t got = 0;
     ASSERT_TRUE(Vantor::Audio::FrameNumber(out.data(), out.size(), got));
     EXPECT_EQ(got, number);
-    WriteFile(flac, head + std::string(out.begin(), out.end()));
-    EXPECT_EQ(TestUtil::Run("flac -s -f -d --force-raw-format --endian=little --sign=signed -o " + Quote(raw) + " " +
-                            Quote(flac) + " 2>/dev/null"), 0);
-    EXPECT_TRUE(ReadFile(raw) == samples);
+    WriteFile(flac, bytes.substr(0, audio) + std::string(out.begin(), out.end()));
+    EXPECT_TRUE(RunOutput(decode + Quote(flac) + " 2>/dev/null") == samples);
   }
   std::vector<uint8_t> out;
   EXPECT_FALSE(Vantor::Audio::RenumberFrame(frame.data(), frame.size(), 1ULL << 31, out));
-  std::vector<uint8_t> broken(frame.begin(), frame.end());
+  std::vector<uint8_t> broken = frame;
   broken[3] ^= 0x10;  // the header's CRC-8 no longer holds
   EXPECT_FALSE(Vantor::Audio::RenumberFrame(broken.data(), broken.size(), 1, out));
   EXPECT_FALSE(Vantor::Audio::RenumberFrame(frame.data(), 3, 1, out));
