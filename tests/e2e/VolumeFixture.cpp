@@ -74,16 +74,21 @@ void VolumeTest::StartVolume(const std::vector<std::string>& extra) {
   ASSERT_TRUE(!exited && IsMounted(mount_)) << "lyrebox did not mount: " << ReadFile(err);
 }
 
-void VolumeTest::KillVolume(int signal) {
-  if (pid_ < 0) return;
-  kill(pid_, signal);
+int VolumeTest::Reap(const char* when) {
   int status = 0;
   if (!WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, 60)) {
-    ADD_FAILURE() << "lyrebox did not end on signal " << signal;
+    ADD_FAILURE() << "lyrebox did not end " << when;
     kill(pid_, SIGKILL);
     waitpid(pid_, &status, 0);
   }
   pid_ = -1;
+  return status;
+}
+
+void VolumeTest::KillVolume(int signal) {
+  if (pid_ < 0) return;
+  kill(pid_, signal);
+  Reap("on a signal");
   if (IsMounted(mount_)) Sh("fusermount3 -u -z " + Quote(mount_));
   // A killed daemon may say anything, but not what a sanitizer finds.
   const std::string err = Tmp("daemon.err"), said = FileExists(err) ? ReadFile(err) : "";
@@ -99,13 +104,7 @@ int VolumeTest::StopVolume() {
     ADD_FAILURE() << "busy at unmount; detaching";
     Sh("fusermount3 -u -z " + Quote(mount_));
   }
-  int status = 0;
-  if (!WaitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, 60)) {
-    ADD_FAILURE() << "lyrebox did not end after unmounting";
-    kill(pid_, SIGKILL);
-    waitpid(pid_, &status, 0);
-  }
-  pid_ = -1;
+  const int status = Reap("after unmounting");
   const std::string err = Tmp("daemon.err");
   EXPECT_EQ(FileExists(err) ? ReadFile(err) : "", "") << "unexpected daemon output";
   unlink(err.c_str());

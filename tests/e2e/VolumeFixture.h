@@ -52,6 +52,8 @@ class VolumeTest : public ::testing::Test {
   // Ends the daemon with signal (SIGKILL: no chance to clean up), waits for it and
   // detaches what is left of the mount.
   void KillVolume(int signal);
+  // Waits (a minute at most, then kills) for the daemon to end; its wait status.
+  int Reap(const char* when);
 
   std::string Root(const std::string& name = "") const { return root_ + "/" + name; }
   std::string Vol(const std::string& name = "") const { return mount_ + "/" + name; }

@@ -16,7 +16,8 @@ using namespace TestUtil;
 
 // Block lists on a 16-bit stereo file of 1000 frames (4000 data bytes): a list of whole
 // chunks is laid out again, its fmt chunk kept where it agrees with the stream; any other
-// list gets the plain 44-byte header.
+// list gets the plain 44-byte header. (A second RIFF, a size that disagrees and a
+// truncated element through a volume: FidelityTest.)
 TEST(WAVImage, ChunkListsDecideTheLayout) {
   const std::string riff = "RIFF" + LE32(0) + "WAVE";  // a wrong stored size: recomputed
   const std::string fmt = FmtChunk(2, 44100, 16), fmt40 = ExtensibleFmtChunk(2, 44100, 16, 16, 3);
@@ -37,9 +38,7 @@ TEST(WAVImage, ChunkListsDecideTheLayout) {
        plain},
       {"empty element", RiffBlocks({riff, fmt, data, ""}), true, plain},
       {"long data element", RiffBlocks({riff, fmt, data + "junk"}), false, plain},
-      {"second RIFF", RiffBlocks({riff, fmt, data, riff}), false, plain},
       {"element of 5 bytes", RiffBlocks({riff, fmt, std::string("LIST\0", 5), data}), false, plain},
-      {"size field disagrees", RiffBlocks({riff, fmt, list + "x", data}), false, plain},
       {"odd chunk without its pad byte", RiffBlocks({riff, fmt, Chunk("note", "odd").substr(0, 11), data}), false,
        plain},
       {"ds64 in a RIFF file", RiffBlocks({riff, DS64Chunk(0, 0, 0), fmt, data}), false, plain},
