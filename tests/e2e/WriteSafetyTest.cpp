@@ -53,6 +53,15 @@ TEST_F(WriteSafetyTest, NamesAgreeWithTheListing) {
     EXPECT_EQ(Stored(), std::set<std::string>{"a.flac"});
   }
   EXPECT_EQ(ErrnoOf(open(Vol("b.flac").c_str(), O_CREAT | O_WRONLY, 0644)), EPERM);
+  // Two names of one stored file never part: a song is not linked, and a linked file is
+  // not written (storing written audio makes a new file).
+  EXPECT_NE(Sh(cd + "ln a.wav c.wav 2>/dev/null"), 0);
+  EXPECT_EQ(Sh(cd + "touch e.wav && ln e.wav e2.wav"), 0);
+  EXPECT_NE(Sh(cd + "cp a.wav e.wav 2>/dev/null"), 0);
+  struct stat e2;
+  ASSERT_EQ(stat(Root("e.flac").c_str(), &st), 0);
+  ASSERT_EQ(stat(Root("e2.flac").c_str(), &e2), 0);
+  EXPECT_TRUE(st.st_ino == e2.st_ino && st.st_nlink == 2 && st.st_size == 0);
   EXPECT_NE(LogText().find("moveItemAtPath: /a.wav toPath: /a.flac: the volume shows a.flac as a.wav"),
             std::string::npos);
 }
