@@ -194,6 +194,7 @@ int LoopbackFS::AttributesOf(Resolved& r, struct stat& st) {
       if (S_ISREG(st.st_mode)) {
         st.st_size = ImageSize(dirFd, r.name.stored, st);
         st.st_blocks = (st.st_size + 511) / 512;
+        Told(key, Version::Of(r.name.st));
       }
       return 0;
     }
@@ -410,6 +411,7 @@ int LoopbackFS::ContentsOfDirectory(DirHandle& handle, std::vector<std::string>&
     if (i < stored.size() && items[i]) {
       struct stat st = *items[i];
       if (names[i] != *stored[i] && S_ISREG(st.st_mode)) {
+        Told(FileKey{dev, ino, *stored[i]}, Version::Of(st));
         st.st_size = ImageSize(dirFd, *stored[i], st);
         st.st_blocks = (st.st_size + 511) / 512;
       }

@@ -146,6 +146,20 @@ bool LoopbackFS::StillCached(const std::string& path, const std::optional<Versio
   return same;
 }
 
+void LoopbackFS::Told(const FileKey& key, const std::optional<Version>& version) {
+  std::lock_guard<std::mutex> lock(toldMutex_);
+  if (told_.size() >= kMaxRemembered) told_.clear();
+  told_[key] = version;
+}
+
+bool LoopbackFS::ToldOther(const FileKey& key, const Version& version) {
+  std::lock_guard<std::mutex> lock(toldMutex_);
+  auto it = told_.find(key);
+  if (it == told_.end() || (it->second && *it->second == version)) return false;
+  it->second = version;  // once: the lookup that follows tells it this version
+  return true;
+}
+
 // ---------------------------------------------------------------------------------------
 // Opening
 
@@ -187,6 +201,15 @@ int LoopbackFS::OpenTranscoded(const std::string& path, Resolved& r, int flags, 
   if (auto found = openFiles_.Find(key)) {
     std::shared_lock<std::shared_mutex> gate(found->Gate());
     if (shown && !found->Content().IsModified() && !found->IsVersion(*version)) openFiles_.Detach(found);
+  }
+
+  // A file changed behind the volume since the kernel was last told its attributes:
+  // an opening that fails with ESTALE is tried again by the kernel after a fresh lookup
+  // of the name, which tells it the new length. (A writer's opening is joined as it is,
+  // and one that empties the file needs no length.)
+  if (shown && !create && !(flags & O_TRUNC)) {
+    auto found = openFiles_.Find(key);
+    if (!(found && found->Content().IsModified()) && ToldOther(key, *version)) return -ESTALE;
   }
 
   int error = 0;
@@ -457,7 +480,13 @@ int LoopbackFS::Commit(const std::shared_ptr<FileState>& file, When when) {
     file->MarkCommitted();
     // The stored file is this content now: openings that come later share it.
     struct stat st;
-    if (fstat(flac.Fd(), &st) == 0) file->SetVersion(Version::Of(st));
+    FileKey key;
+    if (fstat(flac.Fd(), &st) == 0 && KeyOf(dirFd, where.name, key)) {
+      file->SetVersion(Version::Of(st));
+      // The kernel has the written length; the image's may differ from it.
+      const long long image = content.Size();
+      Told(key, image == size ? std::optional<Version>(Version::Of(st)) : std::nullopt);
+    }
     return 0;
   };
   // An empty file: no audio involved; stored as an empty file under its FLAC name.

@@ -177,6 +177,11 @@ class LoopbackFS {
             const Vantor::FileTimes& times);
   // Whether the kernel's cached contents of path are still those of version.
   bool StillCached(const std::string& path, const std::optional<Version>& version);
+  // The kernel keeps the length it was last told of a file while it trusts the name
+  // (reads stop there, or are filled with zeros): what it was told of each shown file is
+  // remembered, and an opening of another version has the kernel look the name up again.
+  void Told(const FileKey& key, const std::optional<Version>& version);
+  bool ToldOther(const FileKey& key, const Version& version);
 
   // Attributes of an open transcoded file, on its stored file where it has one.
   int StateAttributes(FileState& file, const Name* name, struct stat& st);
@@ -220,6 +225,10 @@ class LoopbackFS {
   // The version of each file as the volume last opened it, for the kernel's cache.
   std::mutex versionsMutex_;  // guards versions_; taken alone
   std::unordered_map<std::string, Version> versions_;
+  // The version of each shown file the kernel was last given attributes of; none where
+  // it was given a length that is not its image's.
+  std::mutex toldMutex_;  // guards told_; taken alone
+  std::map<FileKey, std::optional<Version>> told_;
 };
 
 }  // namespace Lyrebox

@@ -220,6 +220,17 @@ TEST_F(WriteSafetyTest, FreshReadsAndKeptTimes) {
   EXPECT_TRUE(SameBytes(ReadFile(Vol("song.wav")), take1));
   ASSERT_EQ(Sh("cp -p" + tmp("t2.flac") + Quote(Root("song.flac"))), 0);
   EXPECT_TRUE(SameBytes(ReadFile(Vol("song.wav")), take2));
+  // A shorter take just after the kernel was told the longer one's length: read in small
+  // pieces, it ends where it ends, without zeros behind it.
+  WriteFile(Tmp("short.wav"), MakeNoiseWAV(2, 44100, 16, 0.2, 11));
+  ASSERT_EQ(Sh("flac -s -f -o" + tmp("short.flac") + tmp("short.wav")), 0);
+  for (int i = 0; i < 8; ++i) {
+    ASSERT_EQ(Sh("cp" + tmp("t2.flac") + Quote(Root("song.flac"))), 0);
+    EXPECT_EQ(std::filesystem::file_size(Vol("song.wav")), take2.size());
+    ASSERT_EQ(Sh("cp" + tmp("short.flac") + tmp("x.flac") + "&& mv" + tmp("x.flac") + Quote(Root("song.flac"))), 0);
+    EXPECT_EQ(ShOut("dd bs=8191 if=" + Quote(Vol("song.wav")) + " 2>/dev/null | cmp -" + tmp("short.wav") + "&& echo same"),
+              "same\n");
+  }
 
   ASSERT_EQ(Sh("mkdir -p" + tmp("src/sub") + "&& cp" + tmp("t1.wav") + tmp("src/a.wav") + "&& cp" + tmp("t2.wav") +
                tmp("src/sub/b.wav") + "&& touch -d '2001-02-03 04:05:06'" + tmp("src/a.wav") + tmp("src/sub/b.wav")),
