@@ -93,7 +93,7 @@ LoopbackFS::~LoopbackFS() { ReleaseAll(); }
 
 void LoopbackFS::HideVolumePath(const std::string& path) { root_.Hide(path); }
 
-int LoopbackFS::SweepTemporaryFiles(time_t before) {
+int LoopbackFS::SweepTemporaryFiles(const timespec& before) {
   // The hidden volume path, relative to the root folder: without its leading "/".
   const std::string& hidden = root_.Hidden();
   return Vantor::SweepTemporaryFiles(root_.Fd(), before, hidden.empty() ? hidden : hidden.substr(1), &stopSweeping_);
@@ -154,9 +154,12 @@ void LoopbackFS::Told(const FileKey& key, const std::optional<Version>& version)
 
 bool LoopbackFS::ToldOther(const FileKey& key, const Version& version) {
   std::lock_guard<std::mutex> lock(toldMutex_);
+  // Not told at all: the kernel learned of the file another way (a rename moves what it
+  // knows of the old name to the new one).
   auto it = told_.find(key);
-  if (it == told_.end() || (it->second && *it->second == version)) return false;
-  it->second = version;  // once: the lookup that follows tells it this version
+  if (it != told_.end() && it->second && *it->second == version) return false;
+  if (told_.size() >= kMaxRemembered) told_.clear();
+  told_[key] = version;  // once: the lookup that follows tells it this version
   return true;
 }
 

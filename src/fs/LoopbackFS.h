@@ -90,9 +90,9 @@ class LoopbackFS {
   // Hides a volume path and what is below it (the mount point, when it lies inside the
   // root folder). Call before serving.
   void HideVolumePath(const std::string& path);
-  // Removes the temporary files a crash left in the root folder (older than before),
-  // until StopSweeping is called.
-  int SweepTemporaryFiles(time_t before);
+  // Removes the temporary files a crash left in the root folder (made before before, by
+  // the kernel's coarse clock), until StopSweeping is called.
+  int SweepTemporaryFiles(const timespec& before);
   void StopSweeping() { stopSweeping_ = true; }
 
   // File contents. A handle given out by OpenFile or CreateFile stays valid until
@@ -226,7 +226,8 @@ class LoopbackFS {
   std::mutex versionsMutex_;  // guards versions_; taken alone
   std::unordered_map<std::string, Version> versions_;
   // The version of each shown file the kernel was last given attributes of; none where
-  // it was given a length that is not its image's.
+  // it was given a length that is not its image's (and then, or without a record, an
+  // opening has the kernel look the name up first).
   std::mutex toldMutex_;  // guards told_; taken alone
   std::map<FileKey, std::optional<Version>> told_;
 };

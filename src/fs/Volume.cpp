@@ -87,7 +87,7 @@ struct Volume::Impl {
   VolumeOptions options;
   std::unique_ptr<LoopbackFS> fs;
   std::unique_ptr<FuseHost> host;
-  time_t mounted = 0;
+  timespec mounted{};  // by the kernel's coarse clock, just before mounting
   std::thread sweeper;  // removes what a crash left; joined before fs goes
   std::mutex mutex;  // guards state and exitRequested; taken alone
   State state = State::Idle;
@@ -130,12 +130,12 @@ bool Volume::Mount(std::string& error) {
       mountPoint[root.size()] == '/')
     v.fs->HideVolumePath(mountPoint.substr(root.size()));
   v.host = std::make_unique<FuseHost>(*v.fs, v.options.fuseOptions, v.options.debug);
+  clock_gettime(CLOCK_REALTIME_COARSE, &v.mounted);
   if (!v.host->Mount(mountPoint, error)) {
     v.host.reset();
     v.fs.reset();
     return false;
   }
-  v.mounted = time(nullptr);
   std::lock_guard<std::mutex> lock(v.mutex);
   v.state = Impl::State::Mounted;
   return true;

@@ -61,7 +61,7 @@ TEST(Commit, ReplacesAtomicallyAndNeverFollowsLinks) {
   WriteFile(dir.File(".lyrebox-abcd1234.tmp"), "debris");
   WriteFile(dir.File("folder/.lyrebox-0000zzzz.tmp"), "debris");
   WriteFile(dir.File(".lyrebox-ABCD1234.tmp"), "a user's file");
-  EXPECT_EQ(Vantor::SweepTemporaryFiles(folder.Get(), time(nullptr) + 10, ""), 2);
+  EXPECT_EQ(Vantor::SweepTemporaryFiles(folder.Get(), timespec{time(nullptr) + 10, 0}, ""), 2);
   EXPECT_EQ(Entries(dir.Path()), (std::set<std::string>{".lyrebox-ABCD1234.tmp", "folder", "link", "new", "old"}));
 }
 

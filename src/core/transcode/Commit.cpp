@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <tuple>
 #include <vector>
 
 namespace Vantor {
@@ -225,7 +226,7 @@ int CopyContent(int from, int to) {
   }
 }
 
-int SweepTemporaryFiles(int rootFd, time_t before, const std::string& skip, const std::atomic<bool>* stop) {
+int SweepTemporaryFiles(int rootFd, const timespec& before, const std::string& skip, const std::atomic<bool>* stop) {
   struct stat rootStat;
   if (fstat(rootFd, &rootStat) != 0) return 0;
   int removed = 0;
@@ -251,7 +252,8 @@ int SweepTemporaryFiles(int rootFd, time_t before, const std::string& skip, cons
       if (S_ISDIR(st.st_mode)) {
         pending.emplace_back(UniqueFd(openat(dirFd.Get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)),
                              child);
-      } else if (S_ISREG(st.st_mode) && IsTemporaryName(name) && st.st_mtime < before &&
+      } else if (S_ISREG(st.st_mode) && IsTemporaryName(name) &&
+                 std::tie(st.st_ctim.tv_sec, st.st_ctim.tv_nsec) < std::tie(before.tv_sec, before.tv_nsec) &&
                  unlinkat(dirFd.Get(), name.c_str(), 0) == 0) {
         ++removed;
       }

@@ -79,11 +79,13 @@ class UnnamedFile {
 // Copies all of from (from its start) into to (which is emptied first). 0 or -errno.
 int CopyContent(int from, int to);
 
-// Removes the temporary names left in root and its folders by a crash, older than
-// `before`; never follows a symbolic link or enters another file system. The folder
+// Removes the temporary names left in root and its folders by a crash: made before
+// `before` (their change time, which only the kernel sets; compare with the coarse
+// real-time clock the kernel stamps files with); never follows a symbolic link or enters
+// another file system. The folder
 // skip (relative to root, "" for none) is left alone. Stops early once *stop is set.
 // Returns how many were removed.
-int SweepTemporaryFiles(int rootFd, time_t before, const std::string& skip,
+int SweepTemporaryFiles(int rootFd, const timespec& before, const std::string& skip,
                         const std::atomic<bool>* stop = nullptr);
 
 }  // namespace Vantor
