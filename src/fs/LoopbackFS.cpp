@@ -206,15 +206,6 @@ int LoopbackFS::OpenTranscoded(const std::string& path, Resolved& r, int flags, 
     if (shown && !found->Content().IsModified() && !found->IsVersion(*version)) openFiles_.Detach(found);
   }
 
-  // A file changed behind the volume since the kernel was last told its attributes:
-  // an opening that fails with ESTALE is tried again by the kernel after a fresh lookup
-  // of the name, which tells it the new length. (A writer's opening is joined as it is,
-  // and one that empties the file needs no length.)
-  if (shown && !create && !(flags & O_TRUNC)) {
-    auto found = openFiles_.Find(key);
-    if (!(found && found->Content().IsModified()) && ToldOther(key, *version)) return -ESTALE;
-  }
-
   int error = 0;
   bool made = false;
   auto file = openFiles_.Acquire(key, [&]() -> std::shared_ptr<FileState> {
@@ -292,7 +283,18 @@ int LoopbackFS::OpenOnce(const std::string& path, int flags, FileHandle*& handle
     }
   }
   switch (r.name.kind) {
-    case NameKind::kShown:
+    case NameKind::kShown: {
+      // A file changed behind the volume since the kernel was last told its attributes:
+      // an opening that fails with ESTALE is tried again by the kernel after a fresh
+      // lookup of the name, which tells it the new length. (A writer's opening is joined
+      // as it is, and one that empties the file needs no length.)
+      FileKey key;
+      if (!(flags & O_TRUNC) && KeyOf(dirFd, r.name.stored, key)) {
+        auto found = openFiles_.Find(key);
+        if (!(found && found->Content().IsModified()) && ToldOther(key, Version::Of(r.name.st))) return -ESTALE;
+      }
+      return OpenTranscoded(path, r, flags, false, 0, nullptr, handle, keepCache);
+    }
     case NameKind::kFreeWAV:
       return OpenTranscoded(path, r, flags, false, 0, nullptr, handle, keepCache);
     case NameKind::kInternal:
