@@ -123,6 +123,36 @@ struct FLACEncoder::Impl {
     file.reset();
     for (FLAC__StreamMetadata* block : metadata) FLAC__metadata_object_delete(block);
   }
+
+  // The stream's format and level; every setter is called, whatever the others returned.
+  bool Configure(int compression, double sampleRate) {
+    bool ok = file->set_compression_level(static_cast<unsigned>(compression));
+    ok = file->set_channels(static_cast<unsigned>(channels)) && ok;
+    ok = file->set_bits_per_sample(static_cast<unsigned>(bits)) && ok;
+    unsigned rate = sampleRate > 0.0 && sampleRate < 4294967296.0 ? static_cast<unsigned>(sampleRate) : 0;
+    ok = file->set_sample_rate(rate) && ok;
+    if (bits > kSubsetBits || rate > kSubsetRate) ok = file->set_streamable_subset(false) && ok;
+    return ok;
+  }
+
+  // The Vorbis comments of chunks' tags, then each chunk as a "riff" block.
+  void AddChunks(const std::vector<std::string>& chunks) {
+    if (FLAC__StreamMetadata* comments = CommentsFor(chunks)) metadata.push_back(comments);
+    for (const std::string& chunk : chunks) {
+      // A longer element would overflow the block's length field and corrupt the file.
+      if (chunk.size() > kMaxApplicationData) throw std::runtime_error("couldn't set flac metadata");
+      FLAC__StreamMetadata* block = FLAC__metadata_object_new(FLAC__METADATA_TYPE_APPLICATION);
+      if (!block) throw std::runtime_error("couldn't set flac metadata");
+      metadata.push_back(block);
+      std::memcpy(block->data.application.id, "riff", 4);
+      // copy = true: the library copies the bytes and never writes through the pointer.
+      auto* bytes = reinterpret_cast<FLAC__byte*>(const_cast<char*>(chunk.data()));
+      if (!FLAC__metadata_object_application_set_data(block, bytes, static_cast<unsigned>(chunk.size()), true))
+        throw std::runtime_error("couldn't set flac metadata");
+    }
+    if (!file->set_metadata(metadata.data(), static_cast<unsigned>(metadata.size())))
+      throw std::runtime_error("couldn't set flac metadata");
+  }
 };
 
 FLACEncoder::FLACEncoder(int fd, int compression, int bitsPerSample, int channels,
@@ -136,32 +166,11 @@ FLACEncoder::FLACEncoder(int fd, int compression, int bitsPerSample, int channel
   d.file = std::move(own);
   if (!d.file->is_valid()) throw std::runtime_error("couldn't initialize flac encoder");
 
-  // Every setter is called, whatever the others returned.
-  bool ok = d.file->set_compression_level(static_cast<unsigned>(compression));
-  ok = d.file->set_channels(static_cast<unsigned>(channels)) && ok;
-  ok = d.file->set_bits_per_sample(static_cast<unsigned>(bitsPerSample)) && ok;
-  unsigned rate = sampleRate > 0.0 && sampleRate < 4294967296.0 ? static_cast<unsigned>(sampleRate) : 0;
-  ok = d.file->set_sample_rate(rate) && ok;
-  if (bitsPerSample > kSubsetBits || rate > kSubsetRate) ok = d.file->set_streamable_subset(false) && ok;
+  bool ok = d.Configure(compression, sampleRate);
   ok = d.file->set_total_samples_estimate(totalFrames > 0 ? static_cast<FLAC__uint64>(totalFrames) : 0) && ok;
   if (!ok) throw std::runtime_error("couldn't setup flac encoder");
-
   d.metadata.reserve(chunks.size() + 1);
-  if (FLAC__StreamMetadata* comments = CommentsFor(chunks)) d.metadata.push_back(comments);
-  for (const std::string& chunk : chunks) {
-    // A longer element would overflow the block's length field and corrupt the file.
-    if (chunk.size() > kMaxApplicationData) throw std::runtime_error("couldn't set flac metadata");
-    FLAC__StreamMetadata* block = FLAC__metadata_object_new(FLAC__METADATA_TYPE_APPLICATION);
-    if (!block) throw std::runtime_error("couldn't set flac metadata");
-    d.metadata.push_back(block);
-    std::memcpy(block->data.application.id, "riff", 4);
-    // copy = true: the library copies the bytes and never writes through the pointer.
-    auto* bytes = reinterpret_cast<FLAC__byte*>(const_cast<char*>(chunk.data()));
-    if (!FLAC__metadata_object_application_set_data(block, bytes, static_cast<unsigned>(chunk.size()), true))
-      throw std::runtime_error("couldn't set flac metadata");
-  }
-  if (!d.file->set_metadata(d.metadata.data(), static_cast<unsigned>(d.metadata.size())))
-    throw std::runtime_error("couldn't set flac metadata");
+  d.AddChunks(chunks);
 
   // init(FILE*) gives the stream to libFLAC, which closes it when the encoder finishes
   // (also after a failed init); the stream has a descriptor of its own, so the
@@ -191,12 +200,7 @@ FLACEncoder::FLACEncoder(FrameSink sink, long long firstFrame, int compression, 
   if (!d.file->is_valid()) throw std::runtime_error("couldn't initialize flac encoder");
 
   // The settings of the single stream, so that every frame comes out as it would there.
-  bool ok = d.file->set_compression_level(static_cast<unsigned>(compression));
-  ok = d.file->set_channels(static_cast<unsigned>(channels)) && ok;
-  ok = d.file->set_bits_per_sample(static_cast<unsigned>(bitsPerSample)) && ok;
-  unsigned rate = sampleRate > 0.0 && sampleRate < 4294967296.0 ? static_cast<unsigned>(sampleRate) : 0;
-  ok = d.file->set_sample_rate(rate) && ok;
-  if (bitsPerSample > kSubsetBits || rate > kSubsetRate) ok = d.file->set_streamable_subset(false) && ok;
+  bool ok = d.Configure(compression, sampleRate);
   ok = stream.SkipSignature() && ok;
   if (!ok) throw std::runtime_error("couldn't setup flac encoder");
 
@@ -206,19 +210,7 @@ FLACEncoder::FLACEncoder(FrameSink sink, long long firstFrame, int compression, 
     d.metadata.push_back(table);
     if (!FLAC__metadata_object_seektable_template_append_placeholders(table, seekPoints))
       throw std::runtime_error("couldn't set flac metadata");
-    if (FLAC__StreamMetadata* comments = CommentsFor(chunks)) d.metadata.push_back(comments);
-    for (const std::string& chunk : chunks) {
-      if (chunk.size() > kMaxApplicationData) throw std::runtime_error("couldn't set flac metadata");
-      FLAC__StreamMetadata* app = FLAC__metadata_object_new(FLAC__METADATA_TYPE_APPLICATION);
-      if (!app) throw std::runtime_error("couldn't set flac metadata");
-      d.metadata.push_back(app);
-      std::memcpy(app->data.application.id, "riff", 4);
-      auto* bytes = reinterpret_cast<FLAC__byte*>(const_cast<char*>(chunk.data()));
-      if (!FLAC__metadata_object_application_set_data(app, bytes, static_cast<unsigned>(chunk.size()), true))
-        throw std::runtime_error("couldn't set flac metadata");
-    }
-    if (!d.file->set_metadata(d.metadata.data(), static_cast<unsigned>(d.metadata.size())))
-      throw std::runtime_error("couldn't set flac metadata");
+    d.AddChunks(chunks);
   }
   const FLAC__StreamEncoderInitStatus status = stream.init();
   if (status != FLAC__STREAM_ENCODER_INIT_STATUS_OK) {
