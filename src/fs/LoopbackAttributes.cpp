@@ -436,16 +436,16 @@ int LoopbackFS::ContentsOfDirectory(DirHandle& handle, std::vector<std::string>&
 int LoopbackFS::ExtendedAttributesOfItem(const std::string& path, std::vector<std::string>& names) {
   Resolved r;
   if (int e = Resolve(path, r)) return e;
-  UniqueFd item;
-  if (int e = XattrTarget(r, item)) return e;
-  const std::string self = SelfPath(item.Get());
+  XattrPlace at;
+  if (int e = XattrTarget(r, at)) return e;
   std::string buffer;
   ssize_t m;
   do {
-    const ssize_t n = listxattr(self.c_str(), nullptr, 0);
+    const ssize_t n = at.follow ? listxattr(at.path.c_str(), nullptr, 0) : llistxattr(at.path.c_str(), nullptr, 0);
     if (n < 0) return -errno;
     buffer.assign(static_cast<size_t>(n), '\0');
-    m = listxattr(self.c_str(), buffer.data(), buffer.size());
+    m = at.follow ? listxattr(at.path.c_str(), buffer.data(), buffer.size())
+                  : llistxattr(at.path.c_str(), buffer.data(), buffer.size());
   } while (m < 0 && errno == ERANGE);
   if (m < 0) return -errno;
   names.clear();
@@ -461,15 +461,18 @@ int LoopbackFS::ExtendedAttributesOfItem(const std::string& path, std::vector<st
 int LoopbackFS::ValueOfExtendedAttribute(const std::string& path, const std::string& name, std::string& value) {
   Resolved r;
   if (int e = Resolve(path, r)) return e;
-  UniqueFd item;
-  if (int e = XattrTarget(r, item)) return e;
-  const std::string self = SelfPath(item.Get());
+  XattrPlace at;
+  if (int e = XattrTarget(r, at)) return e;
+  auto get = [&](void* buffer, size_t size) {
+    return at.follow ? getxattr(at.path.c_str(), name.c_str(), buffer, size)
+                     : lgetxattr(at.path.c_str(), name.c_str(), buffer, size);
+  };
   ssize_t m;
   do {
-    const ssize_t n = getxattr(self.c_str(), name.c_str(), nullptr, 0);
+    const ssize_t n = get(nullptr, 0);
     if (n < 0) return -errno;
     value.assign(static_cast<size_t>(n), '\0');
-    m = getxattr(self.c_str(), name.c_str(), value.data(), value.size());
+    m = get(value.data(), value.size());
   } while (m < 0 && errno == ERANGE);
   if (m < 0) return -errno;
   value.resize(static_cast<size_t>(m));
@@ -480,34 +483,48 @@ int LoopbackFS::SetExtendedAttribute(const std::string& path, const std::string&
                                      int flags) {
   Resolved r;
   if (int e = Resolve(path, r)) return e;
-  UniqueFd item;
-  if (int e = XattrTarget(r, item)) return e;
-  return setxattr(SelfPath(item.Get()).c_str(), name.c_str(), value.data(), value.size(), flags) == 0 ? 0 : -errno;
+  XattrPlace at;
+  if (int e = XattrTarget(r, at)) return e;
+  const int n = at.follow ? setxattr(at.path.c_str(), name.c_str(), value.data(), value.size(), flags)
+                          : lsetxattr(at.path.c_str(), name.c_str(), value.data(), value.size(), flags);
+  return n == 0 ? 0 : -errno;
 }
 
 int LoopbackFS::RemoveExtendedAttribute(const std::string& path, const std::string& name) {
   Resolved r;
   if (int e = Resolve(path, r)) return e;
-  UniqueFd item;
-  if (int e = XattrTarget(r, item)) return e;
-  return removexattr(SelfPath(item.Get()).c_str(), name.c_str()) == 0 ? 0 : -errno;
+  XattrPlace at;
+  if (int e = XattrTarget(r, at)) return e;
+  const int n = at.follow ? removexattr(at.path.c_str(), name.c_str()) : lremovexattr(at.path.c_str(), name.c_str());
+  return n == 0 ? 0 : -errno;
 }
 
-int LoopbackFS::XattrTarget(Resolved& r, UniqueFd& item) {
+int LoopbackFS::XattrTarget(Resolved& r, XattrPlace& at) {
   const int dirFd = r.where.dir.Get();
+  // A name in the resolved folder: through the folder's descriptor, without following
+  // the name when it is a symbolic link.
+  auto inFolder = [&](const char* name) {
+    at.path = SelfPath(dirFd) + "/" + name;
+    at.follow = false;
+    return 0;
+  };
   FileKey key;
   std::shared_ptr<FileState> file;
+  UniqueFd item;
   if (IsGhostName(r.where.name) && KeyOf(dirFd, r.where.name, key) && openFiles_.FindGhost(key, item, file)) {
-    if (item) return 0;
+    if (item) {
+      at.item = std::move(item);
+      at.path = SelfPath(at.item.Get());
+      at.follow = true;
+      return 0;
+    }
   } else {
     switch (r.name.kind) {
       case NameKind::kPlain:
         if (r.name.error) return -r.name.error;
-        item = Item(dirFd, r.where.Name());
-        return item ? 0 : -errno;
+        return inFolder(r.where.Name());
       case NameKind::kShown:
-        item = Item(dirFd, r.name.stored.c_str());
-        return item ? 0 : -errno;
+        return inFolder(r.name.stored.c_str());
       case NameKind::kFreeWAV:
         if (!KeyOf(dirFd, r.name.stored, key)) return -errno;
         file = openFiles_.Find(key);
@@ -518,8 +535,11 @@ int LoopbackFS::XattrTarget(Resolved& r, UniqueFd& item) {
   }
   if (!file) return -ENOENT;
   Vantor::Transcoder& content = file->Content();
-  item.Reset(fcntl(content.Source() >= 0 ? content.Source() : content.Cache().Fd(), F_DUPFD_CLOEXEC, 0));
-  return item ? 0 : -errno;
+  at.item.Reset(fcntl(content.Source() >= 0 ? content.Source() : content.Cache().Fd(), F_DUPFD_CLOEXEC, 0));
+  if (!at.item) return -errno;
+  at.path = SelfPath(at.item.Get());
+  at.follow = true;
+  return 0;
 }
 
 }  // namespace Lyrebox

@@ -190,8 +190,15 @@ class LoopbackFS {
   long long ImageSize(int dirFd, const std::string& name, const struct stat& st);
   bool KnownImageSize(const struct stat& st);
   // The item whose extended attributes the resolved path shows: the stored item, or the
-  // content of a new file not stored yet.
-  int XattrTarget(Resolved& r, UniqueFd& item);
+  // content of a new file not stored yet, as a path for the *xattr calls (follow: the
+  // calls that follow a symbolic link, for a descriptor's own name) and the descriptor
+  // it names, if any.
+  struct XattrPlace {
+    std::string path;
+    bool follow = false;
+    UniqueFd item;
+  };
+  int XattrTarget(Resolved& r, XattrPlace& at);
   // Gives a new item to the caller and corrects the mode for our own umask.
   void Adopt(int dirFd, const std::string& name, int fd, mode_t mode, bool isLink, const Caller* caller) const;
 

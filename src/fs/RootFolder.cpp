@@ -39,11 +39,9 @@ bool RootFolder::IsHidden(const std::string& path) const {
 
 UniqueFd RootFolder::OpenBeneath(const std::string& rel, int& error) const {
   error = 0;
-  UniqueFd dir(fcntl(fd_.Get(), F_DUPFD_CLOEXEC, 0));
-  if (!dir) {
-    error = errno;
-    return dir;
-  }
+  UniqueFd dir;
+  // The folder walked from so far: the root folder's own descriptor until the first piece.
+  auto from = [&] { return dir ? dir.Get() : fd_.Get(); };
   static std::atomic<bool> noOpenAt2{false};  // set once when the kernel has no openat2
   size_t start = 0;
   while (start < rel.size()) {
@@ -63,7 +61,7 @@ UniqueFd RootFolder::OpenBeneath(const std::string& rel, int& error) const {
     const std::string piece = rel.substr(start, end - start);
     int next = -1;
     if (!noOpenAt2) {
-      next = OpenAt2(dir.Get(), piece.c_str(), kFolderFlags,
+      next = OpenAt2(from(), piece.c_str(), kFolderFlags,
                      RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS);
       if (next < 0 && errno == ENOSYS) {
         noOpenAt2 = true;
@@ -71,7 +69,7 @@ UniqueFd RootFolder::OpenBeneath(const std::string& rel, int& error) const {
       }
     } else {
       next = (piece == ".." || piece == ".") ? (errno = ENOENT, -1)
-                                             : openat(dir.Get(), piece.c_str(), kFolderFlags | O_NOFOLLOW);
+                                             : openat(from(), piece.c_str(), kFolderFlags | O_NOFOLLOW);
     }
     if (next < 0) {
       error = errno;
@@ -79,6 +77,10 @@ UniqueFd RootFolder::OpenBeneath(const std::string& rel, int& error) const {
     }
     dir.Reset(next);
     start = end + 1;
+  }
+  if (!dir) {
+    dir.Reset(fcntl(fd_.Get(), F_DUPFD_CLOEXEC, 0));
+    if (!dir) error = errno;
   }
   return dir;
 }
