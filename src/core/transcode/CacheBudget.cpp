@@ -71,14 +71,22 @@ void CacheBudget::Leave(Transcoder* t) {
   members_.erase(t);
 }
 
+bool CacheBudget::Take(long long bytes, long long limit) {
+  long long used = used_.load();
+  while (used + bytes <= limit) {
+    if (used_.compare_exchange_weak(used, used + bytes)) return true;
+  }
+  return false;
+}
+
 void CacheBudget::Reserve(long long bytes) {
-  if (used_.load() + bytes <= limit_.load() && Now() < nextCheck_.load()) return;
+  if (Now() < nextCheck_.load() && Take(bytes, limit_.load())) return;
   Lock lock(mutex_);
   const long long limit = LimitLocked();
-  if (used_.load() + bytes <= limit) return;
+  if (Take(bytes, limit)) return;
   // Down to an eighth below the limit, so that eviction comes in rounds, not per piece.
-  const long long target = limit - limit / 8 - bytes;
-  while (used_.load() > target) {
+  const long long target = limit - limit / 8;
+  while (used_.load() + bytes > target || !Take(bytes, limit)) {
     Transcoder* victim = nullptr;
     long long unit = -1;
     std::uint64_t oldest = UINT64_MAX;
@@ -91,8 +99,12 @@ void CacheBudget::Reserve(long long bytes) {
         unit = u;
       }
     }
-    // Nothing left that may be given back (pinned by readers, or being decoded).
-    if (!victim) return;
+    // Nothing left that may be given back (pinned by readers, or being decoded): over
+    // the limit until some is.
+    if (!victim) {
+      used_ += bytes;
+      return;
+    }
     victim->EvictUnit(unit);
   }
 }

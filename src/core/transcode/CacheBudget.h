@@ -55,7 +55,9 @@ class CacheBudget {
   // A change of the bytes a cache holds; never blocks.
   void Add(long long bytes) { used_ += bytes; }
   // Makes room for bytes more, giving back the units used longest ago where the caches
-  // would hold more than the limit. Call without any Transcoder's mutex held.
+  // would hold more than the limit, and counts them as held until the caller gives them
+  // back (with Add, in the same step as it counts what it wrote), so that writers at work
+  // at once make room for each other. Call without any Transcoder's mutex held.
   void Reserve(long long bytes);
 
   // A stamp of the moment of a use: later uses have larger stamps.
@@ -64,6 +66,8 @@ class CacheBudget {
  private:
   // With mutex_ held: works out the limit in force and keeps it in limit_.
   long long LimitLocked();
+  // Counts bytes more as held if that keeps within limit.
+  bool Take(long long bytes, long long limit);
 
   std::atomic<long long> used_{0};
   std::atomic<long long> configured_{kDefaultLimit};

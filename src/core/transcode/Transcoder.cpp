@@ -12,6 +12,7 @@
 #include <linux/falloc.h>
 
 #include <algorithm>
+#include <utility>
 #include <climits>
 #include <stdexcept>
 #include <system_error>
@@ -241,8 +242,11 @@ long long Transcoder::BlocksOfLocked(long long u) const {
   return blocks;
 }
 
-void Transcoder::RecountLocked(long long a, long long b) {
-  if (!counted_ || a >= b) return;
+void Transcoder::RecountLocked(long long a, long long b, long long reserved) {
+  if (!counted_ || a >= b) {
+    if (reserved) CacheBudget::Process().Add(-reserved);
+    return;
+  }
   const long long last = std::min<long long>((b - 1) / unitFrames_, static_cast<long long>(unitBlocks_.size()) - 1);
   long long change = 0;
   for (long long u = std::max(a / unitFrames_, 0LL); u <= last; ++u) {
@@ -251,15 +255,14 @@ void Transcoder::RecountLocked(long long a, long long b) {
     unitBlocks_[static_cast<size_t>(u)] = blocks;
   }
   held_ += change;
-  CacheBudget::Process().Add(change);
+  CacheBudget::Process().Add(change - reserved);
 }
 
-void Transcoder::MarkDecodedLocked(long long a, long long b) {
+void Transcoder::MarkDecodedLocked(long long a, long long b, long long reserved) {
   decoded_.Add(RangeT<long long>(a, b));
   framesDecoded_ += b - a;
-  if (!counted_) return;
-  RecountLocked(a, b);
-  TouchLocked(a, b);
+  RecountLocked(a, b, reserved);
+  if (counted_) TouchLocked(a, b);
 }
 
 void Transcoder::ExemptLocked() {
@@ -306,15 +309,23 @@ Transcoder::Produced Transcoder::DecodeRunLocked(long long s, long long e) {
     // deliver in full keeps the frames it did deliver and ends the production.
     while (result == Produced::kAll && at < e) {
       const int n = static_cast<int>(std::min<long long>(kPieceFrames, e - at));
-      const bool counted = counted_;
+      // Room for the piece's bytes, the partly filled blocks at both of its ends and a
+      // block shared by two units (counted for both), held until the piece is counted in
+      // its place (or given back when it is not written).
+      struct Reservation {
+        long long bytes;
+        ~Reservation() {
+          if (bytes) CacheBudget::Process().Add(-bytes);
+        }
+      } reserved{counted_ ? n * frameSize_ + 3 * block_ : 0};
       int got;
       {
         Unlocked unlocked(mutex_);
-        if (counted) CacheBudget::Process().Reserve(n * frameSize_ + block_);
+        if (reserved.bytes) CacheBudget::Process().Reserve(reserved.bytes);
         got = DecodePiece(*decoder, at, n, piece);
       }
       if (got > 0) {
-        MarkDecodedLocked(at, at + got);
+        MarkDecodedLocked(at, at + got, std::exchange(reserved.bytes, 0));
         at += got;
       }
       if (got < 0) result = Produced::kUnwritable;

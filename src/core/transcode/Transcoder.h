@@ -116,13 +116,15 @@ class Transcoder {
   std::unique_ptr<FLACDecoder> TakeDecoderLocked(long long frame);
   void ReturnDecoderLocked(std::unique_ptr<FLACDecoder> decoder, bool usable);
   bool AllDecodedLocked() const;
-  // With mutex_ held: records [a, b) as decoded.
-  void MarkDecodedLocked(long long a, long long b);
+  // With mutex_ held: records [a, b) as decoded; reserved: bytes reserved in the budget
+  // for it, given back as it is counted.
+  void MarkDecodedLocked(long long a, long long b, long long reserved);
   // With mutex_ held: file system blocks that the decoded frames of unit u take (a block
   // shared with a neighbour counts for both), and the count of the units under [a, b)
-  // brought up to date in held_ and the budget.
+  // brought up to date in held_ and the budget (with the bytes reserved for them given
+  // back in the same step).
   long long BlocksOfLocked(long long u) const;
-  void RecountLocked(long long a, long long b);
+  void RecountLocked(long long a, long long b, long long reserved = 0);
   // With mutex_ held: stamps the units under [a, b) as used now.
   void TouchLocked(long long a, long long b);
   // With mutex_ held: the content leaves the budget for good.
