@@ -13,9 +13,17 @@
 #include <mutex>
 #include <new>
 
+#include "fs/LinkedNames.h"
 #include "fs/LoopbackFS.h"
 
 namespace Lyrebox {
+
+// What the operations serve: the delegate, and the names of files with several links the
+// kernel keeps attributes of.
+struct FuseHost::Served {
+  LoopbackFS& fs;
+  LinkedNames linked;
+};
 
 namespace {
 
@@ -52,7 +60,21 @@ std::string Reason(const std::string& messages) {
 // ---------------------------------------------------------------------------------------
 // The operations. Each one translates, calls the delegate and returns its result.
 
-LoopbackFS& Fs() { return *static_cast<LoopbackFS*>(fuse_get_context()->private_data); }
+FuseHost::Served& Host() { return *static_cast<FuseHost::Served*>(fuse_get_context()->private_data); }
+LoopbackFS& Fs() { return Host().fs; }
+
+// Has the kernel drop what it keeps of paths (attributes and cached contents) and ask
+// again. Called before the reply to the request that changed them, so that no request
+// after it sees them stale.
+void Invalidate(const std::vector<std::string>& paths) {
+  fuse* f = fuse_get_context()->fuse;
+  for (const auto& p : paths) fuse_invalidate_path(f, p.c_str());
+}
+
+// After a change through path: the file's other names.
+void InvalidateOthers(const char* path) {
+  if (path) Invalidate(Host().linked.OthersOf(path));
+}
 
 FileHandle* HandleOf(const fuse_file_info* fi) {
   return fi ? reinterpret_cast<FileHandle*>(static_cast<uintptr_t>(fi->fh)) : nullptr;
@@ -60,7 +82,8 @@ FileHandle* HandleOf(const fuse_file_info* fi) {
 
 // What the kernel cached of a file's contents is kept across openings only while the
 // delegate says the stored file did not change.
-void SetHandle(fuse_file_info* fi, FileHandle* handle, bool keepCache) {
+void SetHandle(fuse_file_info* fi, FileHandle* handle, bool keepCache, const char* path) {
+  handle->path = path;
   fi->fh = reinterpret_cast<uintptr_t>(handle);
   fi->keep_cache = keepCache;
 }
@@ -109,7 +132,9 @@ void* Init(fuse_conn_info* conn, fuse_config* config) {
 int GetAttr(const char* path, struct stat* st, fuse_file_info* fi) {
   return Guard([&] {
     FileHandle* h = HandleOf(fi);
-    return h ? Fs().AttributesOfItem(*h, *st) : Fs().AttributesOfItem(PathOf(path), *st);
+    int r = h ? Fs().AttributesOfItem(*h, *st) : Fs().AttributesOfItem(PathOf(path), *st);
+    if (r == 0 && path) Host().linked.Saw(path, *st);
+    return r;
   });
 }
 
@@ -133,7 +158,15 @@ int MakeDirectory(const char* path, mode_t mode) {
 }
 
 int Remove(const char* path) {
-  return Guard([&] { return Fs().RemoveItem(path); });
+  return Guard([&] {
+    const std::vector<std::string> others = Host().linked.OthersOf(path);
+    int r = Fs().RemoveItem(path);
+    if (r == 0) {
+      Host().linked.Forget(path);
+      Invalidate(others);
+    }
+    return r;
+  });
 }
 
 int RemoveDirectory(const char* path) {
@@ -155,11 +188,35 @@ int SymbolicLink(const char* destination, const char* path) {
 }
 
 int Rename(const char* from, const char* to, unsigned int flags) {
-  return Guard([&] { return Fs().MoveItem(from, to, flags); });
+  return Guard([&] {
+    std::vector<std::string> others = Host().linked.OthersOf(from);
+    for (auto& name : Host().linked.OthersOf(to)) others.push_back(std::move(name));
+    int r = Fs().MoveItem(from, to, flags);
+    if (r == 0) {
+      if (flags & RENAME_EXCHANGE) {
+        Host().linked.Forget(from);
+        Host().linked.Forget(to);
+      } else {
+        Host().linked.Moved(from, to);
+      }
+      Invalidate(others);
+    }
+    return r;
+  });
 }
 
 int Link(const char* from, const char* to) {
-  return Guard([&] { return Fs().LinkItem(from, to); });
+  return Guard([&] {
+    int r = Fs().LinkItem(from, to);
+    struct stat st;
+    if (r == 0 && Fs().AttributesOfItem(from, st) == 0) {
+      Host().linked.Saw(from, st);
+      Host().linked.Saw(to, st);
+      // The source's own node too: the kernel takes the new name for another file.
+      Invalidate(Host().linked.OthersOf(to));
+    }
+    return r;
+  });
 }
 
 // Attribute changes go to the opening's handle when the kernel names one (the file may
@@ -167,7 +224,9 @@ int Link(const char* from, const char* to) {
 int SetAttributes(const char* path, fuse_file_info* fi, const Attributes& a) {
   return Guard([&] {
     FileHandle* h = HandleOf(fi);
-    return h ? Fs().SetAttributes(*h, a) : Fs().SetAttributes(PathOf(path), a);
+    int r = h ? Fs().SetAttributes(*h, a) : Fs().SetAttributes(PathOf(path), a);
+    if (r == 0) InvalidateOthers(path ? path : h ? h->path.c_str() : nullptr);
+    return r;
   });
 }
 
@@ -202,7 +261,7 @@ int Open(const char* path, fuse_file_info* fi) {
     FileHandle* handle = nullptr;
     bool keepCache = false;
     int r = Fs().OpenFile(path, fi->flags, handle, keepCache);
-    if (r == 0) SetHandle(fi, handle, keepCache);
+    if (r == 0) SetHandle(fi, handle, keepCache, path);
     return r;
   });
 }
@@ -213,7 +272,7 @@ int Create(const char* path, mode_t mode, fuse_file_info* fi) {
     FileHandle* handle = nullptr;
     bool keepCache = false;
     int r = Fs().CreateFile(path, mode, fi->flags, &caller, handle, keepCache);
-    if (r == 0) SetHandle(fi, handle, keepCache);
+    if (r == 0) SetHandle(fi, handle, keepCache, path);
     return r;
   });
 }
@@ -236,16 +295,32 @@ int StatFS(const char* path, struct statvfs* st) {
   return Guard([&] { return Fs().AttributesOfFileSystem(path, *st); });
 }
 
+// What a flush or release may have changed of an opening's file, for the kernel to ask
+// again: a transcoded file that can be written may have been stored (a new file, written
+// data), and the stored file's attributes (inode, size, times) are the file's now; the
+// other names of a plain file with several links show what was written through this one.
+// (libfuse names no path for requests on a handle: the path is the opening's own.)
+std::vector<std::string> Changed(const FileHandle& h) {
+  if (h.file) return h.file->Content().CanWrite() ? std::vector<std::string>{h.file->VolumePath()} : std::vector<std::string>{};
+  return Host().linked.OthersOf(h.path);
+}
+
 int Flush(const char*, fuse_file_info* fi) {
   return Guard([&] {
     FileHandle* h = HandleOf(fi);
-    return h ? Fs().Flush(*h) : -EBADF;
+    if (!h) return -EBADF;
+    int r = Fs().Flush(*h);
+    Invalidate(Changed(*h));
+    return r;
   });
 }
 
 int Release(const char*, fuse_file_info* fi) {
   return Guard([&] {
-    Fs().ReleaseFile(HandleOf(fi));
+    FileHandle* h = HandleOf(fi);
+    const std::vector<std::string> changed = h ? Changed(*h) : std::vector<std::string>{};
+    Fs().ReleaseFile(h);
+    Invalidate(changed);
     return 0;
   });
 }
@@ -258,7 +333,11 @@ int Fsync(const char*, int dataOnly, fuse_file_info* fi) {
 }
 
 int SetXattr(const char* path, const char* name, const char* value, size_t size, int flags) {
-  return Guard([&] { return Fs().SetExtendedAttribute(path, name, std::string(value, size), flags); });
+  return Guard([&] {
+    int r = Fs().SetExtendedAttribute(path, name, std::string(value, size), flags);
+    if (r == 0) InvalidateOthers(path);
+    return r;
+  });
 }
 
 int GetXattr(const char* path, const char* name, char* value, size_t size) {
@@ -288,7 +367,11 @@ int ListXattr(const char* path, char* list, size_t size) {
 }
 
 int RemoveXattr(const char* path, const char* name) {
-  return Guard([&] { return Fs().RemoveExtendedAttribute(path, name); });
+  return Guard([&] {
+    int r = Fs().RemoveExtendedAttribute(path, name);
+    if (r == 0) InvalidateOthers(path);
+    return r;
+  });
 }
 
 DirHandle* DirHandleOf(const fuse_file_info* fi) {
@@ -311,7 +394,7 @@ int ReleaseDirectory(const char*, fuse_file_info* fi) {
   });
 }
 
-int ReadDirectory(const char*, void* buffer, fuse_fill_dir_t fill, off_t offset, fuse_file_info* fi,
+int ReadDirectory(const char* path, void* buffer, fuse_fill_dir_t fill, off_t offset, fuse_file_info* fi,
                   fuse_readdir_flags flags) {
   return Guard([&] {
     DirHandle* h = DirHandleOf(fi);
@@ -332,7 +415,10 @@ int ReadDirectory(const char*, void* buffer, fuse_fill_dir_t fill, off_t offset,
     for (off_t k = std::max<off_t>(offset, 0); k < count; ++k) {
       const char* name = k == 0 ? "." : k == 1 ? ".." : h->names[static_cast<size_t>(k - 2)].c_str();
       const struct stat* st = nullptr;
-      if (plus && k >= 2 && h->attributes[static_cast<size_t>(k - 2)]) st = &*h->attributes[static_cast<size_t>(k - 2)];
+      if (plus && k >= 2 && h->attributes[static_cast<size_t>(k - 2)]) {
+        st = &*h->attributes[static_cast<size_t>(k - 2)];
+        if (path) Host().linked.Saw(std::string(path) + (path[1] ? "/" : "") + name, *st);
+      }
       if (fill(buffer, name, st, k + 1, st ? FUSE_FILL_DIR_PLUS : static_cast<fuse_fill_dir_flags>(0))) break;
     }
     return 0;
@@ -389,7 +475,7 @@ bool SharedWithOthers(const std::vector<std::string>& options) {
 }  // namespace
 
 FuseHost::FuseHost(LoopbackFS& fs, std::vector<std::string> options, bool debug)
-    : fs_(fs), options_(std::move(options)), debug_(debug) {}
+    : served_(new Served{fs, {}}), options_(std::move(options)), debug_(debug) {}
 
 FuseHost::~FuseHost() {
   Unmount();
@@ -400,15 +486,16 @@ bool FuseHost::Mount(const std::string& mountPoint, std::string& error) {
   mountPoint_ = mountPoint;
   fuse_set_log_func(LogMessage);
 
-  // The kernel keeps names for a second but asks for attributes every time: a transcoded
-  // file changes size and date when a conversion ends, and each name of a file with
-  // several links is a node of its own to the kernel, whose link count no operation on
-  // another name would refresh. Listings carry each entry's attributes, so that a
-  // listing with sizes costs no lookups. File contents stay cached across openings while
-  // the stored file stays the same version (the delegate decides at open).
+  // The kernel keeps names for a second and attributes for a tenth of one: listings
+  // carry each entry's attributes, so that `ls -l` or `find` asks for none of them again.
+  // What changes through the volume is invalidated as it changes (the other names of a
+  // file with several links, each a node of its own to the kernel; a transcoded file
+  // whose written data is stored at close); what changes behind it, in the root folder,
+  // shows within the tenth of a second, and an opening always reads the stored file as
+  // it is then (the delegate decides at open whether cached contents are still good).
   std::vector<std::string> args = {
       "lyrebox", "-o",
-      "fsname=lyrebox,subtype=lyrebox,entry_timeout=1,attr_timeout=0,negative_timeout=0"};
+      "fsname=lyrebox,subtype=lyrebox,entry_timeout=1,attr_timeout=0.1,negative_timeout=0"};
   // Shared with other users, the kernel checks their rights against the attributes shown.
   if (SharedWithOthers(options_)) args.insert(args.end(), {"-o", "default_permissions"});
   for (const auto& o : options_) args.insert(args.end(), {"-o", o});
@@ -429,7 +516,7 @@ bool FuseHost::Mount(const std::string& mountPoint, std::string& error) {
     capture_ = &message;
   }
   fuse_operations ops = Operations();
-  fuse_ = fuse_new(&fargs, &ops, sizeof ops, &fs_);
+  fuse_ = fuse_new(&fargs, &ops, sizeof ops, served_.get());
   fuse_opt_free_args(&fargs);
   if (fuse_ && fuse_mount(fuse_, mountPoint_.c_str()) == 0) mounted_ = true;
   {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,8 +36,10 @@ class FuseHost {
   // Detaches the mount (lazily, as libfuse does) and closes the session's device.
   void Unmount();
 
+  struct Served;  // what the operations reach through libfuse (FuseHost.cpp)
+
  private:
-  LoopbackFS& fs_;
+  std::unique_ptr<Served> served_;
   std::vector<std::string> options_;
   bool debug_;
   std::string mountPoint_;

@@ -56,6 +56,7 @@ struct Caller {
 struct FileHandle {
   int fd = -1;
   std::shared_ptr<FileState> file;
+  std::string path;  // the volume path it was opened by, for the host
 };
 
 // One opening of a folder for listing.

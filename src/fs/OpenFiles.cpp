@@ -59,6 +59,11 @@ FileState::Where FileState::Locate() const {
   return w;
 }
 
+std::string FileState::VolumePath() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return volumePath_;
+}
+
 bool FileState::IsVersion(const Version& v) const {
   std::lock_guard<std::mutex> lock(mutex_);
   return source_ == v;

@@ -74,6 +74,9 @@ class FileState {
     bool pending = false;  // no stored file of its own yet (a new file)
   };
   Where Locate() const;
+  // Its volume path as last opened or renamed through the volume (a folder renamed
+  // around it is not followed).
+  std::string VolumePath() const;
   void MarkCommitted();  // a stored file of its own exists now
   // Times given to the file while open, for the committed file; a write forgets the
   // modification time (it is the write's own then).

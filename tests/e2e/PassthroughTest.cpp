@@ -29,8 +29,9 @@ class PassthroughTest : public VolumeTest {
 };
 
 // Plain files, folders, links, times and odd names; WAV names where no audio is involved,
-// FIFOs, devices and sockets, hard links sharing one inode, and a path far longer than
-// PATH_MAX (its files left out of the checksums, which cannot open them).
+// FIFOs, devices and sockets, hard links sharing one inode (each name showing at once
+// what is done through another), and a path far longer than PATH_MAX (its files left out
+// of the checksums, which cannot open them).
 TEST_F(PassthroughTest, SameResultsAsAPlainFolder) {
   StartVolume();
   WriteFile(Tmp("big.bin"), RandomBytes(200000, 9));
@@ -49,6 +50,15 @@ TEST_F(PassthroughTest, SameResultsAsAPlainFolder) {
     mkdir gone && rmdir gone
     ln -s d/e/b.txt sym
     ln d/e/b.txt hard
+    printf 'n' > n0 && [ "$(stat -c %h n0)" = 1 ] && ln n0 n1 && ln n1 n2
+    [ "$(stat -c %h n0)" = 3 ] || echo "n0 shows $(stat -c %h n0) links"
+    printf 'more' >> n2 && [ "$(stat -c %s n0)" = 5 ] || echo "n0 shows $(stat -c %s n0) bytes"
+    chmod 600 n2 && [ "$(stat -c %a n0)" = 600 ] || echo "n0 shows mode $(stat -c %a n0)"
+    rm n1 && [ "$(stat -c %h n0)" = 2 ] || echo "n0 shows $(stat -c %h n0) links after rm"
+    printf 'o' > o && mv o n0
+    [ "$(stat -c %h n2)" = 1 ] || echo "n2 shows $(stat -c %h n2) links"
+    mkdir m && ln n2 m/l && [ "$(stat -c %h m/l)" = 2 ] && mv m m2 && chmod 604 n2
+    [ "$(stat -c %a m2/l)" = 604 ] || echo "m2/l shows mode $(stat -c %a m2/l)"
     chmod 640 d/e/b.txt
     touch -d '2001-02-03 04:05:06' d/e/b.txt
     touch -h -d '2002-01-01 00:00:00' sym
@@ -56,6 +66,7 @@ TEST_F(PassthroughTest, SameResultsAsAPlainFolder) {
     printf 'x' > 'odd '"$(printf '\001\377')"' name/f'
     if rmdir d 2>/dev/null; then echo rmdir-of-full-folder-worked; fi
     touch e.wav && mv e.wav e.txt
+    : > c.wav && [ "$(stat -c %i c.wav)" = "$(ls -i | awk '$2 == "c.wav" { print $1 }')" ] || echo "c.wav: two inodes"
     printf 'abc' > t.wav && truncate -s 10 t.wav
     touch h.wav && ln h.wav h2.wav
     [ "$(stat -c %i h.wav)" = "$(stat -c %i h2.wav)" ] || echo hard links differ
