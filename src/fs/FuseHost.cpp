@@ -133,7 +133,7 @@ int GetAttr(const char* path, struct stat* st, fuse_file_info* fi) {
   return Guard([&] {
     FileHandle* h = HandleOf(fi);
     int r = h ? Fs().AttributesOfItem(*h, *st) : Fs().AttributesOfItem(PathOf(path), *st);
-    if (r == 0 && path) Host().linked.Saw(path, *st);
+    if (r == 0 && path && Host().linked.Matters(*st)) Host().linked.Saw(path, *st);
     return r;
   });
 }
@@ -394,7 +394,7 @@ int ReleaseDirectory(const char*, fuse_file_info* fi) {
   });
 }
 
-int ReadDirectory(const char* path, void* buffer, fuse_fill_dir_t fill, off_t offset, fuse_file_info* fi,
+int ReadDirectory(const char*, void* buffer, fuse_fill_dir_t fill, off_t offset, fuse_file_info* fi,
                   fuse_readdir_flags flags) {
   return Guard([&] {
     DirHandle* h = DirHandleOf(fi);
@@ -417,7 +417,7 @@ int ReadDirectory(const char* path, void* buffer, fuse_fill_dir_t fill, off_t of
       const struct stat* st = nullptr;
       if (plus && k >= 2 && h->attributes[static_cast<size_t>(k - 2)]) {
         st = &*h->attributes[static_cast<size_t>(k - 2)];
-        if (path) Host().linked.Saw(std::string(path) + (path[1] ? "/" : "") + name, *st);
+        if (Host().linked.Matters(*st)) Host().linked.Saw(h->path + (h->path.size() > 1 ? "/" : "") + name, *st);
       }
       if (fill(buffer, name, st, k + 1, st ? FUSE_FILL_DIR_PLUS : static_cast<fuse_fill_dir_flags>(0))) break;
     }

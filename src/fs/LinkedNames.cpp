@@ -54,6 +54,7 @@ void LinkedNames::ForgetLocked(const std::string& path) {
   names->second.erase(path);
   if (names->second.empty()) names_.erase(names);
   files_.erase(it);
+  count_ = files_.size();
 }
 
 void LinkedNames::KeepLocked(const std::string& path, const Key& key) {
@@ -65,9 +66,11 @@ void LinkedNames::KeepLocked(const std::string& path, const Key& key) {
   if (files_.size() >= kMax) {
     files_.clear();
     names_.clear();
+    count_ = 0;
   }
   files_.emplace(path, key);
   names_[key].insert(path);
+  count_ = files_.size();
 }
 
 }  // namespace Lyrebox

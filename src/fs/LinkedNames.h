@@ -15,6 +15,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <set>
@@ -30,6 +31,8 @@ class LinkedNames {
   // The kernel was given st for path: kept when it is a file with several links, else
   // forgotten.
   void Saw(const std::string& path, const struct stat& st);
+  // Whether Saw would change anything for st (cheap: no lock).
+  bool Matters(const struct stat& st) const { return (!S_ISDIR(st.st_mode) && st.st_nlink > 1) || count_ > 0; }
   // The other names known of path's file.
   std::vector<std::string> OthersOf(const std::string& path) const;
   // path names nothing any more.
@@ -46,6 +49,7 @@ class LinkedNames {
 
   mutable std::mutex mutex_;  // guards everything below
   std::unordered_map<std::string, Key> files_;
+  std::atomic<size_t> count_{0};  // files_.size(), for Matters
   std::map<Key, std::set<std::string>> names_;
 };
 

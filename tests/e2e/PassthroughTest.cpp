@@ -93,6 +93,12 @@ TEST_F(PassthroughTest, SameResultsAsAPlainFolder) {
   EXPECT_EQ(volume, plain);
   for (const char* line : {"d/e/b.txt f 640 11 2", "sock s "})
     EXPECT_NE(plain.find(line), std::string::npos) << line << " in " << plain;
+  // Names of one file that the kernel learned of from a listing only (linked behind the
+  // volume): a change through one shows through the other at once.
+  ASSERT_EQ(Sh("echo x > " + Quote(Root("l1")) + " && ln " + Quote(Root("l1")) + " " + Quote(Root("l2"))), 0);
+  EXPECT_EQ(ShOut("ls -l " + Quote(mount_) + " >/dev/null && chmod 600 " + Quote(Vol("l1")) + " && stat -c %a " +
+                  Quote(Vol("l2"))),
+            "600\n");
   // Told of: only the files under WAV names that hold no audio.
   EXPECT_EQ(ShOut("grep -v ': kept as WAV (could not read)$' " + Quote(Tmp("log.txt")) + " || true"), "");
 }
