@@ -2,6 +2,7 @@
 #include "fs/FuseHost.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <fuse.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -84,6 +85,7 @@ FileHandle* HandleOf(const fuse_file_info* fi) {
 // delegate says the stored file did not change.
 void SetHandle(fuse_file_info* fi, FileHandle* handle, bool keepCache, const char* path) {
   handle->path = path;
+  handle->writable = (fi->flags & O_ACCMODE) != O_RDONLY;
   fi->fh = reinterpret_cast<uintptr_t>(handle);
   fi->keep_cache = keepCache;
 }
@@ -295,13 +297,14 @@ int StatFS(const char* path, struct statvfs* st) {
   return Guard([&] { return Fs().AttributesOfFileSystem(path, *st); });
 }
 
-// What a flush or release may have changed of an opening's file, for the kernel to ask
-// again: a transcoded file that can be written may have been stored (a new file, written
-// data), and the stored file's attributes (inode, size, times) are the file's now; the
-// other names of a plain file with several links show what was written through this one.
-// (libfuse names no path for requests on a handle: the path is the opening's own.)
+// What a flush or release of an opening for writing may have changed, for the kernel to
+// ask again: a transcoded file may have been stored (a new file, written data), and the
+// stored file's attributes (inode, size, times) are the file's now; the other names of a
+// plain file with several links show what was written through this one. (libfuse names
+// no path for requests on a handle: the path is the opening's own.)
 std::vector<std::string> Changed(const FileHandle& h) {
-  if (h.file) return h.file->Content().CanWrite() ? std::vector<std::string>{h.file->VolumePath()} : std::vector<std::string>{};
+  if (!h.writable) return {};
+  if (h.file) return {h.file->VolumePath()};
   return Host().linked.OthersOf(h.path);
 }
 

@@ -56,7 +56,8 @@ struct Caller {
 struct FileHandle {
   int fd = -1;
   std::shared_ptr<FileState> file;
-  std::string path;  // the volume path it was opened by, for the host
+  std::string path;       // the volume path it was opened by, for the host
+  bool writable = false;  // opened for writing, for the host
 };
 
 // One opening of a folder for listing.

@@ -4,11 +4,13 @@
 // a crash. Each case is one that lost or corrupted audio once.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "VolumeFixture.h"
@@ -203,8 +205,24 @@ TEST_F(WriteSafetyTest, RemovalsAndRenamesWhileOpenAreFollowed) {
   EXPECT_TRUE(SameBytes(FlacDecode(Root("e/in.flac")), wav));
 }
 
-// A FLAC file replaced behind the volume by another take of the same length and time is
-// read anew; copies with cp -p, tar and rsync -a keep modification times, so that a second
+// Whether every page of the file at path is in the kernel's cache.
+bool AllCached(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY);
+  struct stat st;
+  if (fd < 0 || fstat(fd, &st) != 0 || st.st_size == 0) return false;
+  void* map = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_SHARED, fd, 0);
+  close(fd);
+  if (map == MAP_FAILED) return false;
+  std::vector<unsigned char> pages((static_cast<size_t>(st.st_size) + 4095) / 4096);
+  const bool all = mincore(map, static_cast<size_t>(st.st_size), pages.data()) == 0 &&
+                   std::all_of(pages.begin(), pages.end(), [](unsigned char p) { return p & 1; });
+  munmap(map, static_cast<size_t>(st.st_size));
+  return all;
+}
+
+// What was read stays in the kernel's cache for the next opening while the stored file
+// stays the same; a FLAC file replaced behind the volume by another take of the same
+// length and time is read anew; copies with cp -p, tar and rsync -a keep modification times, so that a second
 // rsync finds nothing to send.
 TEST_F(WriteSafetyTest, FreshReadsAndKeptTimes) {
   const std::string take1 = MakeNoiseWAV(2, 44100, 16, 0.5, 9), take2 = MakeNoiseWAV(2, 44100, 16, 0.5, 10);
@@ -218,6 +236,7 @@ TEST_F(WriteSafetyTest, FreshReadsAndKeptTimes) {
   ASSERT_EQ(std::filesystem::file_size(Root("song.flac")), std::filesystem::file_size(Tmp("t2.flac")));
   StartVolume();
   EXPECT_TRUE(SameBytes(ReadFile(Vol("song.wav")), take1));
+  EXPECT_TRUE(AllCached(Vol("song.wav")));
   ASSERT_EQ(Sh("cp -p" + tmp("t2.flac") + Quote(Root("song.flac"))), 0);
   EXPECT_TRUE(SameBytes(ReadFile(Vol("song.wav")), take2));
   // A shorter take just after the kernel was told the longer one's length: read in small
