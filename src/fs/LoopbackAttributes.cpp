@@ -89,10 +89,11 @@ int SetOnName(int dirFd, const char* name, const Attributes& a) {
 
 }  // namespace
 
-bool LoopbackFS::KnownImageSize(const struct stat& st) {
+std::optional<long long> LoopbackFS::KnownImageSize(const struct stat& st) {
   std::lock_guard<std::mutex> lock(sizesMutex_);
   auto it = sizes_.find(std::make_pair(st.st_dev, st.st_ino));
-  return it != sizes_.end() && it->second.first == Version::Of(st);
+  if (it == sizes_.end() || !(it->second.first == Version::Of(st))) return std::nullopt;
+  return it->second.second;
 }
 
 long long LoopbackFS::ImageSize(int dirFd, const std::string& name, const struct stat& st) {
@@ -389,6 +390,7 @@ int LoopbackFS::ContentsOfDirectory(DirHandle& handle, std::vector<std::string>&
   // shown as WAV that no opening holds (its image size). Everything else (open files,
   // ghosts, new files) takes the way of a lookup, AttributesOf.
   std::vector<std::optional<struct stat>> items(names.size());
+  std::vector<std::optional<long long>> sizes(names.size());
   std::vector<UniqueFd> reading;
   for (size_t i = 0; i < stored.size(); ++i) {
     const std::string& name = *stored[i];
@@ -399,7 +401,9 @@ int LoopbackFS::ContentsOfDirectory(DirHandle& handle, std::vector<std::string>&
     items[i] = st;
     // The heads of the FLAC files whose image size is not known yet are asked of the
     // disk at once, so that their reads overlap instead of following one another.
-    if (shown && S_ISREG(st.st_mode) && st.st_size > 0 && !KnownImageSize(st)) {
+    if (!shown || !S_ISREG(st.st_mode)) continue;
+    sizes[i] = st.st_size == 0 ? std::optional<long long>(0) : KnownImageSize(st);
+    if (!sizes[i]) {
       UniqueFd fd(openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOATIME));
       if (fd) {
         posix_fadvise(fd.Get(), 0, kImageHead, POSIX_FADV_WILLNEED);
@@ -412,7 +416,7 @@ int LoopbackFS::ContentsOfDirectory(DirHandle& handle, std::vector<std::string>&
       struct stat st = *items[i];
       if (names[i] != *stored[i] && S_ISREG(st.st_mode)) {
         Told(FileKey{dev, ino, *stored[i]}, Version::Of(st));
-        st.st_size = ImageSize(dirFd, *stored[i], st);
+        st.st_size = sizes[i] ? *sizes[i] : ImageSize(dirFd, *stored[i], st);
         st.st_blocks = (st.st_size + 511) / 512;
       }
       (*attributes)[i] = st;

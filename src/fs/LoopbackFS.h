@@ -190,7 +190,8 @@ class LoopbackFS {
   int StateSetAttributes(const std::shared_ptr<FileState>& file, const Attributes& a);
   // The image size of a stored FLAC file, cached while the file's version stays.
   long long ImageSize(int dirFd, const std::string& name, const struct stat& st);
-  bool KnownImageSize(const struct stat& st);
+  // The image size when it is known for this version of the file.
+  std::optional<long long> KnownImageSize(const struct stat& st);
   // The item whose extended attributes the resolved path shows: the stored item, or the
   // content of a new file not stored yet, as a path for the *xattr calls (follow: the
   // calls that follow a symbolic link, for a descriptor's own name) and the descriptor
@@ -230,7 +231,10 @@ class LoopbackFS {
   static constexpr size_t kMaxRemembered = 65536;
   // Image sizes of stored FLAC files, valid while the file's version stays.
   std::mutex sizesMutex_;  // guards sizes_; taken alone
-  std::map<std::pair<dev_t, ino_t>, std::pair<Version, long long>> sizes_;
+  struct InodeHash {
+    size_t operator()(const std::pair<dev_t, ino_t>& k) const { return std::hash<ino_t>()(k.second) * 31 + k.first; }
+  };
+  std::unordered_map<std::pair<dev_t, ino_t>, std::pair<Version, long long>, InodeHash> sizes_;
   // The version of each file as the volume last opened it, for the kernel's cache.
   std::mutex versionsMutex_;  // guards versions_; taken alone
   std::unordered_map<std::string, Version> versions_;
@@ -238,7 +242,7 @@ class LoopbackFS {
   // it was given a length that is not its image's (and then, or without a record, an
   // opening has the kernel look the name up first).
   std::mutex toldMutex_;  // guards told_; taken alone
-  std::map<FileKey, std::optional<Version>> told_;
+  std::unordered_map<FileKey, std::optional<Version>, FileKeyHash> told_;
 };
 
 }  // namespace Lyrebox

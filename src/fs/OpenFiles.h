@@ -39,6 +39,11 @@ struct FileKey {
   std::string name;
   auto operator<=>(const FileKey&) const = default;
 };
+struct FileKeyHash {
+  size_t operator()(const FileKey& k) const {
+    return std::hash<std::string>()(k.name) ^ (std::hash<ino_t>()(k.ino) * 31 + std::hash<dev_t>()(k.dev));
+  }
+};
 // The key of name in the folder open on dirFd; false when the folder cannot be examined.
 bool KeyOf(int dirFd, const std::string& name, FileKey& key);
 
