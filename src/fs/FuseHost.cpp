@@ -83,9 +83,11 @@ FileHandle* HandleOf(const fuse_file_info* fi) {
 
 // What the kernel cached of a file's contents is kept across openings only while the
 // delegate says the stored file did not change.
-void SetHandle(fuse_file_info* fi, FileHandle* handle, bool keepCache, const char* path) {
+void SetHandle(fuse_file_info* fi, FileHandle* handle, bool keepCache, const char* path, bool created) {
   handle->path = path;
-  handle->writable = (fi->flags & O_ACCMODE) != O_RDONLY;
+  // A file made by this opening, or emptied by it, is stored at its close as well, also
+  // when the opening is for reading only (open(2) with O_CREAT or O_TRUNC and O_RDONLY).
+  handle->writable = created || (fi->flags & O_ACCMODE) != O_RDONLY || (fi->flags & O_TRUNC);
   fi->fh = reinterpret_cast<uintptr_t>(handle);
   fi->keep_cache = keepCache;
 }
@@ -263,7 +265,7 @@ int Open(const char* path, fuse_file_info* fi) {
     FileHandle* handle = nullptr;
     bool keepCache = false;
     int r = Fs().OpenFile(path, fi->flags, handle, keepCache);
-    if (r == 0) SetHandle(fi, handle, keepCache, path);
+    if (r == 0) SetHandle(fi, handle, keepCache, path, false);
     return r;
   });
 }
@@ -274,7 +276,7 @@ int Create(const char* path, mode_t mode, fuse_file_info* fi) {
     FileHandle* handle = nullptr;
     bool keepCache = false;
     int r = Fs().CreateFile(path, mode, fi->flags, &caller, handle, keepCache);
-    if (r == 0) SetHandle(fi, handle, keepCache, path);
+    if (r == 0) SetHandle(fi, handle, keepCache, path, true);
     return r;
   });
 }

@@ -57,7 +57,7 @@ struct FileHandle {
   int fd = -1;
   std::shared_ptr<FileState> file;
   std::string path;       // the volume path it was opened by, for the host
-  bool writable = false;  // opened for writing, for the host
+  bool writable = false;  // opened for writing (or made or emptied by it), for the host
 };
 
 // One opening of a folder for listing.

@@ -67,6 +67,8 @@ TEST_F(PassthroughTest, SameResultsAsAPlainFolder) {
     if rmdir d 2>/dev/null; then echo rmdir-of-full-folder-worked; fi
     touch e.wav && mv e.wav e.txt
     : > c.wav && [ "$(stat -c %i c.wav)" = "$(ls -i | awk '$2 == "c.wav" { print $1 }')" ] || echo "c.wav: two inodes"
+    python3 -c 'import os; os.close(os.open("r.wav", os.O_CREAT | os.O_RDONLY, 0o644))'
+    [ "$(stat -c %i r.wav)" = "$(ls -i | awk '$2 == "r.wav" { print $1 }')" ] || echo "r.wav: two inodes"
     printf 'abc' > t.wav && truncate -s 10 t.wav
     touch h.wav && ln h.wav h2.wav
     [ "$(stat -c %i h.wav)" = "$(stat -c %i h2.wav)" ] || echo hard links differ
