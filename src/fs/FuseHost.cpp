@@ -72,9 +72,11 @@ void Invalidate(const std::vector<std::string>& paths) {
   for (const auto& p : paths) fuse_invalidate_path(f, p.c_str());
 }
 
-// After a change through path: the file's other names.
-void InvalidateOthers(const char* path) {
-  if (path) Invalidate(Host().linked.OthersOf(path));
+// r, the result of a change through path: when it succeeded, the file's other names are
+// invalidated.
+int ThenOthers(const char* path, int r) {
+  if (r == 0 && path) Invalidate(Host().linked.OthersOf(path));
+  return r;
 }
 
 FileHandle* HandleOf(const fuse_file_info* fi) {
@@ -228,9 +230,8 @@ int Link(const char* from, const char* to) {
 int SetAttributes(const char* path, fuse_file_info* fi, const Attributes& a) {
   return Guard([&] {
     FileHandle* h = HandleOf(fi);
-    int r = h ? Fs().SetAttributes(*h, a) : Fs().SetAttributes(PathOf(path), a);
-    if (r == 0) InvalidateOthers(path ? path : h ? h->path.c_str() : nullptr);
-    return r;
+    return ThenOthers(path ? path : h ? h->path.c_str() : nullptr,
+                      h ? Fs().SetAttributes(*h, a) : Fs().SetAttributes(PathOf(path), a));
   });
 }
 
@@ -338,11 +339,7 @@ int Fsync(const char*, int dataOnly, fuse_file_info* fi) {
 }
 
 int SetXattr(const char* path, const char* name, const char* value, size_t size, int flags) {
-  return Guard([&] {
-    int r = Fs().SetExtendedAttribute(path, name, std::string(value, size), flags);
-    if (r == 0) InvalidateOthers(path);
-    return r;
-  });
+  return Guard([&] { return ThenOthers(path, Fs().SetExtendedAttribute(path, name, std::string(value, size), flags)); });
 }
 
 int GetXattr(const char* path, const char* name, char* value, size_t size) {
@@ -372,11 +369,7 @@ int ListXattr(const char* path, char* list, size_t size) {
 }
 
 int RemoveXattr(const char* path, const char* name) {
-  return Guard([&] {
-    int r = Fs().RemoveExtendedAttribute(path, name);
-    if (r == 0) InvalidateOthers(path);
-    return r;
-  });
+  return Guard([&] { return ThenOthers(path, Fs().RemoveExtendedAttribute(path, name)); });
 }
 
 DirHandle* DirHandleOf(const fuse_file_info* fi) {
